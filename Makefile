@@ -1,0 +1,44 @@
+# make test                          configure, build and run the whole suite
+# make test SANITIZE=address,undefined   the same under ASan+UBSan (build-address-undefined/)
+# make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
+# make bench                         build in Release and run the benchmarks
+# make check-interface               what the built libulmot.so exports
+comma := ,
+JOBS ?= $(shell nproc)
+SANITIZE ?=
+GENERATOR ?= Ninja
+CTEST_ARGS ?=
+
+ifeq ($(SANITIZE),)
+BUILD_DIR ?= build
+else
+BUILD_DIR ?= build-$(subst $(comma),-,$(SANITIZE))
+endif
+BENCH_DIR ?= build-bench
+
+.PHONY: all build test bench check-interface clean
+
+all: build
+
+$(BUILD_DIR)/build.ninja:
+	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE)
+
+build: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+test: build
+	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)
+
+$(BENCH_DIR)/build.ninja:
+	cmake -S . -B $(BENCH_DIR) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DULMOT_BUILD_TESTS=OFF
+
+bench: $(BENCH_DIR)/build.ninja
+	cmake --build $(BENCH_DIR) -j $(JOBS)
+	$(BENCH_DIR)/bench/ulmot_bench --benchmark_out=$(BENCH_DIR)/bench.json \
+	  --benchmark_out_format=json $(BENCH_ARGS)
+
+check-interface: build
+	../shared/interface/check $(BUILD_DIR)
+
+clean:
+	rm -rf build build-* $(BENCH_DIR)

@@ -1,0 +1,154 @@
+/*
+ * ulmot/buffers.h - message blocks, pools, buffer cursors and diagnostic output.
+ *
+ * Every message lives in one MessageBlock: a descriptor with a read pointer and
+ * a write pointer into a fixed-size buffer. Buffers and descriptors come from
+ * four static pools that are laid out once by streams_buf_init() and never grow:
+ *
+ *   pool 0: 600 buffers of 128 bytes     pool 2:  42 buffers of 2048 bytes
+ *   pool 1: 170 buffers of 384 bytes     pool 3: 400 descriptors without a buffer
+ *                                                 (used by dupb only)
+ *
+ * 2048 bytes is the largest buffer: no block holds more. Nothing here touches
+ * the heap. A block belongs to one owner at a time, who releases it exactly
+ * once with freeb() (one block) or freemsg() (a whole chain). One process-wide
+ * lock guards the free lists and the reference counts; every other operation
+ * works on blocks that the calling thread owns and takes no lock.
+ *
+ * The cursor operations (ulmot_Buffer...) build and read inside one block and
+ * never follow `cont`. Failures that return -1 write one line with
+ * ulmot_Debug(); the pointer operations returning -3 (beyond the end) or -4
+ * (before the start) write none.
+ */
+#ifndef ULMOT_BUFFERS_H
+#define ULMOT_BUFFERS_H
+
+#include <stdint.h>
+
+#if defined(ULMOT_BUILDING_LIBRARY)
+#define ULMOT_API __attribute__((visibility("default")))
+#else
+#define ULMOT_API
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Result codes shared by every layer of the library. */
+#define ULMOT_OK 0
+#define ULMOT_ERR_FAILED (-1)       /* local, transport or time-out failure */
+#define ULMOT_ERR_BEYOND_END (-3)   /* past the end, or larger than the capacity */
+#define ULMOT_ERR_BEFORE_START (-4) /* before the start, or a length that does not fit */
+#define ULMOT_ERR_INVALID (-5)      /* invalid parameter */
+#define ULMOT_ERR_NO_MEMORY (-7)    /* allocation refused */
+#define ULMOT_ERR_NOT_FOUND (-8)    /* item not found */
+
+/* The largest buffer of any pool, and so the largest message block. */
+#define ULMOT_MAX_BLOCK_SIZE 2048u
+
+/* A buffer and the number of descriptors that use it. */
+typedef struct DataBlock {
+    uint8_t *base;     /* first byte of the buffer (null in pool 3) */
+    uint8_t *limit;    /* one past the last byte (null in pool 3) */
+    uint8_t refCount;  /* descriptors using this buffer; 1 while free */
+    uint8_t poolIndex; /* the pool (0 to 3) the element belongs to */
+} DataBlock;
+
+/* The descriptor that callers hold. */
+typedef struct MessageBlock {
+    struct MessageBlock *nextFree; /* free-list link while the element is free */
+    struct MessageBlock *cont;     /* next block of the same message, or null */
+    uint8_t *readPtr;              /* head: first byte not yet consumed */
+    uint8_t *writePtr;             /* tail: one past the last byte written */
+    DataBlock *dataBlock;          /* buffer in use (another's for a duplicate) */
+    uint8_t inUse;                 /* 0x80 while handed out, 0 while free */
+} MessageBlock;
+
+/* ---- Blocks and messages ------------------------------------------------ */
+
+/* Lays out the four pools. Only the first call does anything; the host calls
+ * it once before anything else. Until then every pool is empty. */
+ULMOT_API void streams_buf_init(void);
+
+/* A block whose buffer holds at least `size` bytes, from the first pool large
+ * enough (falling back to larger pools), with both pointers at `base`. Null
+ * when size exceeds 2048 or no pool can serve. `priority` is ignored. */
+ULMOT_API MessageBlock *allocb(uint32_t size, uint32_t priority);
+
+/* A pool-3 descriptor sharing `block`'s buffer and pointers. Null when pool 3
+ * is empty or the buffer already has 255 references (254 duplicates). */
+ULMOT_API MessageBlock *dupb(MessageBlock *block);
+
+/* Releases one block (its `cont` is cleared first). */
+ULMOT_API void freeb(MessageBlock *block);
+
+/* Releases every block of the chain. Blocks already free are passed over. */
+ULMOT_API void freemsg(MessageBlock *message);
+
+/* Appends `block` after the last block of `message`. */
+ULMOT_API void linkb(MessageBlock *message, MessageBlock *block);
+
+/* Detaches and returns the rest of the chain after the first block. */
+ULMOT_API MessageBlock *unlinkb(MessageBlock *message);
+
+/* Removes `block` from the chain and returns the new head. Returns the
+ * all-ones pointer, changing nothing, when `block` is not in the chain. */
+ULMOT_API MessageBlock *rmvb(MessageBlock *message, MessageBlock *block);
+
+/* Duplicates every block of the chain with dupb; null (nothing kept) on failure. */
+ULMOT_API MessageBlock *dupmsg(MessageBlock *message);
+
+/* A new block with a copy of the whole buffer and the same pointer offsets. */
+ULMOT_API MessageBlock *copyb(MessageBlock *block);
+
+/* Copies every block of the chain with copyb; null (nothing kept) on failure. */
+ULMOT_API MessageBlock *copymsg(MessageBlock *message);
+
+/* Total data bytes of the chain; 0 for null. */
+ULMOT_API uint32_t msgdsize(MessageBlock *message);
+
+/* Trims |length| bytes from the head (length > 0) or tail (length < 0). Blocks
+ * emptied by the trim go back to their pools; `message` keeps designating the
+ * first block of what remains. 1 when trimmed, 0 when length is 0 or larger
+ * than the message (nothing changes). */
+ULMOT_API int32_t adjmsg(MessageBlock *message, int32_t length);
+
+/* ---- Cursors ------------------------------------------------------------- */
+
+/* A block with `headRoom` bytes in front of its (empty) data. Waits in steps
+ * of 100 ms while the pools are exhausted, so it never returns null for a
+ * size the pools can serve. A size above 2048 can never be served: it is
+ * refused at once with null and a line. */
+ULMOT_API MessageBlock *ulmot_BufferAllocate(uint32_t size, uint32_t headRoom);
+
+ULMOT_API int32_t ulmot_BufferPrepend(MessageBlock *block, const void *source, int32_t length);
+ULMOT_API int32_t ulmot_BufferAppend(MessageBlock *block, const void *source, uint32_t length);
+ULMOT_API uint8_t *ulmot_BufferReserveTailChunk(MessageBlock *block, uint32_t length);
+ULMOT_API uint8_t *ulmot_BufferReserveHeadChunk(MessageBlock *block, int32_t length);
+ULMOT_API uint8_t *ulmot_BufferPeekWriteTail(MessageBlock *block, uint32_t *tailRoom);
+ULMOT_API uint8_t *ulmot_BufferRead(MessageBlock *block, uint32_t length, uint32_t *count);
+ULMOT_API uint8_t *ulmot_BufferPeek(MessageBlock *block, uint32_t *dataLength);
+ULMOT_API int32_t ulmot_BufferReadSkip(MessageBlock *block, uint32_t length);
+ULMOT_API int32_t ulmot_BufferSetWriteHead(MessageBlock *block, uint8_t *position);
+ULMOT_API int32_t ulmot_BufferBackupRead(MessageBlock *block, uint32_t length);
+ULMOT_API int32_t ulmot_BufferSetTotalWriteLength(MessageBlock *block, uint32_t length);
+ULMOT_API int32_t ulmot_BufferIsContained(MessageBlock *block, const uint8_t *position);
+ULMOT_API int32_t ulmot_BufferWriteInt8(MessageBlock *block, uint32_t value);
+ULMOT_API int32_t ulmot_BufferReadInt8(MessageBlock *block, uint8_t *value);
+
+/* ---- Diagnostics --------------------------------------------------------- */
+
+/* Writes "[thread:milliseconds]message\n" to stderr in one write; the message
+ * is formatted printf-style and cut at 199 characters. */
+ULMOT_API void ulmot_Debug(const char *format, ...)
+#if defined(__GNUC__)
+    __attribute__((format(printf, 1, 2)))
+#endif
+    ;
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* ULMOT_BUFFERS_H */

@@ -1,0 +1,137 @@
+// Events, semaphores and threads over the C++ standard library.
+#include <chrono>
+#include <thread>
+
+#include "platform.h"
+
+namespace ulmot::plat {
+
+namespace {
+
+// Waits on `cv` until `ready()` or the time-out; true when ready.
+template <typename Ready>
+bool WaitUntil(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, uint32_t timeoutMs,
+               Ready ready) {
+    if (timeoutMs == kInfinite) {
+        cv.wait(lock, ready);
+        return true;
+    }
+    return cv.wait_for(lock, std::chrono::milliseconds(timeoutMs), ready);
+}
+
+}  // namespace
+
+void Event::Set() {
+    {
+        std::lock_guard<std::mutex> lock(group_->m_);
+        signaled_ = true;
+    }
+    group_->cv_.notify_all();
+}
+
+void Event::Reset() {
+    std::lock_guard<std::mutex> lock(group_->m_);
+    signaled_ = false;
+}
+
+WaitResult Event::Wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(group_->m_);
+    if (!WaitUntil(group_->cv_, lock, timeoutMs, [this] { return signaled_; })) return kWaitTimeout;
+    signaled_ = false;
+    return kWaitSignaled;
+}
+
+WaitResult Event::WaitAny(Event &a, Event &b, uint32_t timeoutMs) {
+    if (a.group_ != b.group_) return kWaitFailed;
+    std::unique_lock<std::mutex> lock(a.group_->m_);
+    if (!WaitUntil(a.group_->cv_, lock, timeoutMs, [&] { return a.signaled_ || b.signaled_; })) {
+        return kWaitTimeout;
+    }
+    if (a.signaled_) {
+        a.signaled_ = false;
+        return kWaitSignaled;
+    }
+    b.signaled_ = false;
+    return kWaitSignaledSecond;
+}
+
+WaitResult Semaphore::Wait(uint32_t timeoutMs) {
+    std::unique_lock<std::mutex> lock(m_);
+    if (!WaitUntil(cv_, lock, timeoutMs, [this] { return count_ > 0 || shutdown_; })) {
+        return kWaitTimeout;
+    }
+    if (shutdown_) return kWaitFailed;
+    --count_;
+    return kWaitSignaled;
+}
+
+bool Semaphore::Release(uint32_t count) {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        if (count_ + count > max_) return false;
+        count_ += count;
+    }
+    cv_.notify_all();
+    return true;
+}
+
+void Semaphore::Shutdown() {
+    {
+        std::lock_guard<std::mutex> lock(m_);
+        shutdown_ = true;
+    }
+    cv_.notify_all();
+}
+
+// Shared by the Thread object and the running thread, so that the thread can
+// report its end after its Thread object (and what holds it) is gone.
+struct Thread::State {
+    std::mutex m;
+    std::condition_variable cv;
+    bool ended = false;
+    std::thread thread;
+};
+
+Thread::~Thread() { Detach(); }
+
+bool Thread::Start(void (*entry)(void *), void *argument) {
+    auto state = std::make_shared<State>();
+    try {
+        std::lock_guard<std::mutex> lock(state->m);
+        state->thread = std::thread([state, entry, argument] {
+            entry(argument);
+            std::lock_guard<std::mutex> done(state->m);
+            state->ended = true;
+            state->cv.notify_all();
+        });
+    } catch (...) {
+        return false;
+    }
+    state_ = std::move(state);
+    return true;
+}
+
+WaitResult Thread::Join(uint32_t timeoutMs) {
+    if (!state_) return kWaitFailed;
+    {
+        std::unique_lock<std::mutex> lock(state_->m);
+        if (!WaitUntil(state_->cv, lock, timeoutMs, [this] { return state_->ended; })) {
+            return kWaitTimeout;
+        }
+    }
+    state_->thread.join();
+    state_.reset();
+    return kWaitSignaled;
+}
+
+void Thread::Detach() {
+    if (!state_) return;
+    if (state_->thread.joinable()) state_->thread.detach();
+    state_.reset();
+}
+
+bool Thread::IsCurrent() const {
+    return state_ && state_->thread.get_id() == std::this_thread::get_id();
+}
+
+}  // namespace ulmot::plat
