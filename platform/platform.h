@@ -65,6 +65,7 @@ private:
     friend class Event;
     std::mutex m_;
     std::condition_variable cv_;
+    uint32_t waiters_ = 0;  // threads inside a wait; a Set without one notifies nobody
 };
 
 // An auto-reset event, created non-signalled: Set() lets exactly one wait

@@ -22,11 +22,13 @@ bool WaitUntil(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, 
 }  // namespace
 
 void Event::Set() {
+    bool wake;
     {
         std::lock_guard<std::mutex> lock(group_->m_);
         signaled_ = true;
+        wake = group_->waiters_ > 0;
     }
-    group_->cv_.notify_all();
+    if (wake) group_->cv_.notify_all();
 }
 
 void Event::Reset() {
@@ -36,7 +38,10 @@ void Event::Reset() {
 
 WaitResult Event::Wait(uint32_t timeoutMs) {
     std::unique_lock<std::mutex> lock(group_->m_);
-    if (!WaitUntil(group_->cv_, lock, timeoutMs, [this] { return signaled_; })) return kWaitTimeout;
+    ++group_->waiters_;
+    const bool signaled = WaitUntil(group_->cv_, lock, timeoutMs, [this] { return signaled_; });
+    --group_->waiters_;
+    if (!signaled) return kWaitTimeout;
     signaled_ = false;
     return kWaitSignaled;
 }
@@ -44,9 +49,10 @@ WaitResult Event::Wait(uint32_t timeoutMs) {
 WaitResult Event::WaitAny(Event &a, Event &b, uint32_t timeoutMs) {
     if (a.group_ != b.group_) return kWaitFailed;
     std::unique_lock<std::mutex> lock(a.group_->m_);
-    if (!WaitUntil(a.group_->cv_, lock, timeoutMs, [&] { return a.signaled_ || b.signaled_; })) {
-        return kWaitTimeout;
-    }
+    ++a.group_->waiters_;
+    const bool signaled = WaitUntil(a.group_->cv_, lock, timeoutMs, [&] { return a.signaled_ || b.signaled_; });
+    --a.group_->waiters_;
+    if (!signaled) return kWaitTimeout;
     if (a.signaled_) {
         a.signaled_ = false;
         return kWaitSignaled;

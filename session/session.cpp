@@ -97,13 +97,13 @@ void ulmot_DestroySession(Session *s) {
     if (s == nullptr || !s->receiveThread.Running() || s->stopRequested.load() != 0) return;
     if (!BeginEnd(s, Life::kStopping)) return;  // ending on its own: it releases itself
     s->stopRequested.store(1);
+    AbortWaitingCallers(s);
     if (s->receiveThread.Join(kReceiveThreadJoinMs) != ulmot::plat::kWaitSignaled) {
         // The thread still runs (a transport that does not return): it sees
         // the flag when it does and drops its own reference then.
         ulmot_Debug("ulmot_DestroySession: Failed waiting for session recv thread");
         s->receiveThread.Detach();
     }
-    AbortWaitingCallers(s);
     DeinitializeMessageQueue(s);
     Release(s);
 }
