@@ -12,5 +12,6 @@
 #include "ulmot/buffers.h"
 #include "ulmot/items.h"
 #include "ulmot/session.h"
+#include "ulmot/processors.h"
 
 #endif /* ULMOT_H */

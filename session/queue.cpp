@@ -88,11 +88,13 @@ void QueueThread(void *argument) {
             block = s->queueBlocks[r];
             s->queueRead.store(Next(r));
         }
+        s->queueHandlersRunning.fetch_add(1);
         if (s->handlersOff.load()) {
             freemsg(block);
         } else {
             HandleQueuedMessage(s, block);
         }
+        s->queueHandlersRunning.fetch_sub(1);
     }
 }
 

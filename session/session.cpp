@@ -23,7 +23,13 @@ bool BeginEnd(Session *s, Life next) {
     return s->life.compare_exchange_strong(expected, next);
 }
 
+thread_local Session *t_endingSession = nullptr;
+
 }  // namespace
+
+Session *EndingSession() { return t_endingSession; }
+
+bool IsRunning(const Session *s) { return s->life.load() == Life::kRunning; }
 
 void Retain(Session *s) { s->references.fetch_add(1, std::memory_order_relaxed); }
 
@@ -45,8 +51,24 @@ void TerminateUnrequested(Session *s, uint32_t failures) {
     AbortWaitingCallers(s);
     DeinitializeMessageQueue(s);
     s->receiveThread.Detach();  // this thread: it ends right after the handler
-    Release(s);                 // the session's own life
-    if (handler != nullptr) handler(context);
+    s->terminationRunning.fetch_add(1);
+    Release(s);  // the session's own life; this thread still holds its own
+    if (handler != nullptr && !s->handlersOff.load()) {
+        t_endingSession = s;
+        handler(context);
+        t_endingSession = nullptr;
+    }
+    s->terminationRunning.fetch_sub(1);
+}
+
+void StopQueueHandlers(Session *s) {
+    s->handlersOff.store(true);
+    while (s->queueHandlersRunning.load() != 0) plat::SleepMs(1);
+}
+
+void StopHandlers(Session *s) {
+    StopQueueHandlers(s);
+    while (s->terminationRunning.load() != 0) plat::SleepMs(1);
 }
 
 }  // namespace ulmot::session

@@ -95,9 +95,13 @@ struct Session {
     // Set once the session ends: waiting callers return -1, new ones at once.
     std::atomic<bool> closing;
     uint32_t quarantinedSlots;  // guarded by `lock`
-    // Handlers are no longer called once set (the queue thread was left
-    // running past its stop time-out and its owner has gone).
+    // Once set, no handler is called any more (queued messages are released
+    // instead). The counters say how many handler calls are under way; a call
+    // counts itself before it looks at the flag, so after StopHandlers has
+    // seen both at 0 no handler can start (see StopHandlers).
     std::atomic<bool> handlersOff;
+    std::atomic<uint32_t> queueHandlersRunning;
+    std::atomic<uint32_t> terminationRunning;
 };
 
 namespace ulmot::session {
@@ -142,5 +146,17 @@ uint32_t DroppedCount(Session *session);
 
 // The end of a session, by its owner or on its own (session.cpp).
 void TerminateUnrequested(Session *session, uint32_t failures);
+
+// Switches handler calls off and waits until no handler of the session runs:
+// after it the owner may release what its handlers use. The caller holds a
+// reference. StopQueueHandlers waits for the queue thread's handlers only,
+// so the termination handler may call it on its own session.
+void StopHandlers(Session *session);
+void StopQueueHandlers(Session *session);
+
+// Inside a termination handler: the session that ended (null elsewhere).
+Session *EndingSession();
+// False once the session has begun to end, by destroy or on its own.
+bool IsRunning(const Session *session);
 
 }  // namespace ulmot::session

@@ -1,0 +1,136 @@
+// processors/client.h - the ClientProcessor record, its callback slots and
+// the event dispatch table. Not exported.
+//
+// Lifetime and the session. The client keeps a reference to its current
+// session (see session/session_internal.h), so the pointer stays valid even
+// after the session ends on its own; the termination handler swaps it out
+// under `lock` and drops that reference. Operations borrow the session
+// through ClientSession, which returns null while the client reconnects.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "platform/platform.h"
+#include "ulmot/processors.h"
+
+namespace ulmot::processors {
+
+inline constexpr uint32_t kClientNameMax = 30;
+inline constexpr uint32_t kEventObjectTypes = 24;
+inline constexpr uint32_t kEventTypes = 5;
+inline constexpr uint32_t kReconnectPauseMs = 500;
+inline constexpr uint32_t kClientOutstandingRequests = 5;
+
+// A callback function and its context, written by application threads and
+// read by the queue thread: always read and written whole, under a small
+// lock, so that a handler never sees one registration's function with
+// another's context.
+template <typename Fn>
+class CallbackSlot {
+public:
+    struct Pair {
+        Fn callback;
+        void *context;
+    };
+    void Set(Fn callback, void *context) {
+        plat::Lock l(m_);
+        pair_ = {callback, context};
+    }
+    // Clears the callback only; the context stays.
+    void ClearCallback() {
+        plat::Lock l(m_);
+        pair_.callback = nullptr;
+    }
+    Pair Get() {
+        plat::Lock l(m_);
+        return pair_;
+    }
+
+private:
+    plat::Mutex m_;
+    Pair pair_{};
+};
+
+struct AttachEntry {
+    std::atomic<uint8_t> processorId;
+    std::atomic<uint8_t> notifyOnRemoval;
+    std::atomic<uint8_t> attached;
+};
+
+enum class ClientState : uint8_t {
+    kConnected,
+    kReconnecting,  // the session ended on its own; a new one is being made
+    kDestroying,
+};
+
+}  // namespace ulmot::processors
+
+struct ClientProcessor {
+    Session *session;  // guarded by `lock`; null while reconnecting
+    Transport *transport;
+    char name[ulmot::processors::kClientNameMax + 1];
+    std::atomic<uint8_t> processorId;
+    ulmot::processors::AttachEntry attachTable[ULMOT_ATTACH_ENTRIES];
+
+    ulmot::processors::CallbackSlot<ulmot_ProcessorAddedCallback> processorAdded;
+    ulmot::processors::CallbackSlot<ulmot_ProcessorRemovedCallback> processorRemoved;
+    ulmot::processors::CallbackSlot<ulmot_AttachedProcessorRemovedCallback> attachedProcessorRemoved;
+    ulmot::processors::CallbackSlot<ulmot_IoctlCallback> ioctl;
+
+    // Session handover and the reconnect loop.
+    ulmot::plat::Mutex lock;
+    ulmot::processors::ClientState state;  // guarded by `lock`
+    ulmot::plat::Event reconnectWake;      // cuts the reconnect pause short
+    std::atomic<bool> reconnecting;        // a reconnect loop runs
+};
+
+namespace ulmot::processors {
+
+// A handler of the event dispatch table: (client, instance, time stamp,
+// block). It reads the event body and must not release the block.
+using ClientEventHandler = void (*)(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+                                    MessageBlock *block);
+
+// [object type 0-23][event type 0-4]; empty where no event is handled.
+// Defined with the object families (objects/event_table.cpp).
+extern const ClientEventHandler kClientEventTable[kEventObjectTypes][kEventTypes];
+
+// The client's current session, borrowed for one operation: null while the
+// client reconnects (the operation then fails with -1 and a line naming it).
+class ClientSession {
+public:
+    ClientSession(ClientProcessor *client, const char *operation);
+    ~ClientSession();
+    ClientSession(const ClientSession &) = delete;
+    ClientSession &operator=(const ClientSession &) = delete;
+
+    Session *get() const { return session_; }
+    explicit operator bool() const { return session_ != nullptr; }
+
+private:
+    Session *session_;
+};
+
+// The processor requests for `objectType` go to: its attach entry below 25,
+// else 0.
+uint8_t Destination(ClientProcessor *client, uint32_t objectType);
+
+int32_t ClientStartSession(ClientProcessor *client);
+int32_t ClientHandleEvent(void *client, const uint8_t *header, uint16_t bodyLength,
+                          uint32_t timestamp, MessageBlock *block);
+int32_t ClientHandleRequest(void *client, const uint8_t *header, uint16_t bodyLength,
+                            MessageBlock *block);
+void ClientHandleSessionTermination(void *client);
+void ClientHandleProcessorAdded(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+                                MessageBlock *block);
+void ClientHandleProcessorRemoved(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+                                  MessageBlock *block);
+void ClientHandleIOCTL(ClientProcessor *client, uint8_t requester, uint8_t messageId,
+                       uint8_t command, MessageBlock *request);
+
+// Fetches the properties of one object: the response block (the caller
+// releases it), or null on any failure.
+MessageBlock *GetObjectProperties(ClientProcessor *client, uint32_t objectType, uint8_t instance);
+
+}  // namespace ulmot::processors
