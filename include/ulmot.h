@@ -13,5 +13,6 @@
 #include "ulmot/items.h"
 #include "ulmot/session.h"
 #include "ulmot/processors.h"
+#include "ulmot/objects.h"
 
 #endif /* ULMOT_H */

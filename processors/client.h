@@ -12,6 +12,9 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "processors/reader_slots.h"
+#include "processors/slots.h"
+#include "processors/tag_path_slots.h"
 #include "ulmot/processors.h"
 
 namespace ulmot::processors {
@@ -21,36 +24,6 @@ inline constexpr uint32_t kEventObjectTypes = 24;
 inline constexpr uint32_t kEventTypes = 5;
 inline constexpr uint32_t kReconnectPauseMs = 500;
 inline constexpr uint32_t kClientOutstandingRequests = 5;
-
-// A callback function and its context, written by application threads and
-// read by the queue thread: always read and written whole, under a small
-// lock, so that a handler never sees one registration's function with
-// another's context.
-template <typename Fn>
-class CallbackSlot {
-public:
-    struct Pair {
-        Fn callback;
-        void *context;
-    };
-    void Set(Fn callback, void *context) {
-        plat::Lock l(m_);
-        pair_ = {callback, context};
-    }
-    // Clears the callback only; the context stays.
-    void ClearCallback() {
-        plat::Lock l(m_);
-        pair_.callback = nullptr;
-    }
-    Pair Get() {
-        plat::Lock l(m_);
-        return pair_;
-    }
-
-private:
-    plat::Mutex m_;
-    Pair pair_{};
-};
 
 struct AttachEntry {
     std::atomic<uint8_t> processorId;
@@ -77,6 +50,9 @@ struct ClientProcessor {
     ulmot::processors::CallbackSlot<ulmot_ProcessorRemovedCallback> processorRemoved;
     ulmot::processors::CallbackSlot<ulmot_AttachedProcessorRemovedCallback> attachedProcessorRemoved;
     ulmot::processors::CallbackSlot<ulmot_IoctlCallback> ioctl;
+    // The object families' callback slots and caches.
+    ulmot::processors::TagPathSlots tagPath;
+    ulmot::processors::ReaderSlots reader;
 
     // Session handover and the reconnect loop.
     ulmot::plat::Mutex lock;
