@@ -15,7 +15,7 @@ namespace ulmot::test {
 
 class ScriptedReader {
 public:
-    explicit ScriptedReader(Transport *endpoint) : peer_(endpoint), t_(endpoint), thread_([this] { Run(); }) {}
+    explicit ScriptedReader(Transport *endpoint) : peer_(endpoint, false), t_(endpoint), thread_([this] { Run(); }) {}
     ~ScriptedReader() {
         stop_ = true;
         thread_.join();
