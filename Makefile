@@ -30,7 +30,7 @@ test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)
 
 $(BENCH_DIR)/build.ninja:
-	cmake -S . -B $(BENCH_DIR) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DULMOT_BUILD_TESTS=OFF
+	cmake -S . -B $(BENCH_DIR) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DULMOT_BUILD_TESTS=OFF -DULMOT_WERROR=OFF
 
 bench: $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)

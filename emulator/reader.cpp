@@ -288,7 +288,8 @@ void Reader::LinkLost(uemu_Link *link, const char *why) {
         }
         for (uint8_t id : gone) {
             RemoveProcessor(id, out);
-            ids += " " + std::to_string(id);
+            ids += ' ';
+            ids += std::to_string(id);
         }
         for (auto &[id, pending] : link->pending) pending->state = PendingRequest::State::kLost;
         link->pending.clear();
