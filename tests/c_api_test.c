@@ -5,15 +5,7 @@
 
 #include <ulmot.h>
 
-static int failures;
-
-#define CHECK(cond)                                              \
-    do {                                                         \
-        if (!(cond)) {                                           \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                          \
-        }                                                        \
-    } while (0)
+#include "c_check.h"
 
 int main(void) {
     static const uint8_t expected[] = {0xF1, 0xFF, 0xFF, 0xFB, 0x24, 0x00, 0x03, 0x01, 0x02, 0x03};

@@ -7,15 +7,7 @@
 #include <uemu.h>
 #include <utr.h>
 
-static int failures;
-
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
-    } while (0)
+#include "c_check.h"
 
 int main(void) {
     uemu_Config config;

@@ -4,15 +4,7 @@
 
 #include <utr.h>
 
-static int failures;
-
-#define CHECK(cond)                                                    \
-    do {                                                               \
-        if (!(cond)) {                                                 \
-            fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond); \
-            ++failures;                                                \
-        }                                                              \
-    } while (0)
+#include "c_check.h"
 
 int main(void) {
     utr_MemoryPair *pair;
