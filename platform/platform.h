@@ -1,9 +1,10 @@
 // platform/platform.h - the operating-system services the library uses.
 //
 // The library was shaped around a small kernel's services (critical sections,
-// auto-reset events, counting semaphores, threads, a millisecond tick). This
-// header states the contract of each as the library relies on it; posix.cpp
-// implements it. Nothing above this folder touches pthreads or clocks.
+// auto-reset events, counting semaphores, threads, a millisecond tick,
+// libraries loaded at run time). This header states the contract of each as
+// the library relies on it; posix.cpp, sync.cpp and dynload.cpp implement it.
+// Nothing above this folder touches pthreads, clocks or the dynamic linker.
 #pragma once
 
 #include <condition_variable>
@@ -151,5 +152,29 @@ uint32_t TickCountMs();
 // The kernel's identifier of the calling thread (as the line prefix of
 // ulmot_Debug shows it).
 unsigned long CurrentThreadId();
+
+// ---- Dynamic libraries ---------------------------------------------------------
+
+// A shared library loaded at run time (opaque).
+struct Library;
+
+// Loads the library known by the bare name `name` (on Linux the file
+// "lib<name>.so", found the way the dynamic linker finds libraries:
+// LD_LIBRARY_PATH, its cache, the default directories) with every symbol
+// resolved at once and none made global. Null when it cannot be found or
+// loaded, or when the name is longer than kLibraryNameMax; the reason is not
+// reported. Loading a library that is already loaded returns the same
+// library. Libraries are never unloaded: a Library and the procedures found
+// in it stay valid for the life of the process. Safe from any thread.
+inline constexpr uint32_t kLibraryNameMax = 200;
+Library *LoadLibrary(const char *name);
+
+// A procedure found in a library, as a generic function pointer: the caller
+// converts it to the procedure's real type before calling it.
+using Procedure = void (*)();
+
+// The exported function `symbol` of `library`; null when the library exports
+// no such name, or `library` is null. Safe from any thread.
+Procedure GetProcedure(Library *library, const char *symbol);
 
 }  // namespace ulmot::plat
