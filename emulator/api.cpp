@@ -4,6 +4,8 @@
 #include <new>
 
 #include "emulator/reader.h"
+#include "emulator/reader_families.h"
+#include "emulator/tag_field.h"
 
 namespace {
 
@@ -37,6 +39,8 @@ void uemu_ConfigInit(uemu_Config *config) {
     config->presetInstances[12] = 1;  // radio
     config->presetInstances[15] = 1;  // timestamp
     config->presetInstances[24] = 1;  // real-time clock
+    uemu::ReaderConfigDefaults(*config);
+    uemu::tags::FieldConfigDefaults(*config);
 }
 
 uemu_Reader *uemu_Create(const uemu_Config *config) {

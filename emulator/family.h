@@ -159,6 +159,17 @@ public:
     // Context are sent after the lock is released.
     virtual void WithStore(const std::function<void(Context &)> &work) = 0;
     virtual void Log(std::string line) = 0;
+    // The configuration the reader was created with (a family copies what it
+    // needs in Start, before any link is served).
+    virtual const uemu_Config &Config() const = 0;
+    // State that several families of this reader share (the tag field, which
+    // the schedule, antenna and inventory families and the uemu_ queries all
+    // reach): the object kept under `key`, made by `make` on the first call
+    // and kept until the reader is released. Takes a lock of its own, never
+    // the reader's, so a hook may call it too; what the object holds is
+    // guarded as its family says.
+    virtual std::shared_ptr<void> Shared(const std::string &key,
+                                         const std::function<std::shared_ptr<void>()> &make) = 0;
 };
 
 class Family {

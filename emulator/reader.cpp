@@ -456,6 +456,14 @@ int32_t Reader::RaiseEvent(uint8_t objectType, uint8_t eventType, uint8_t instan
     return SendEvent(objectType, eventType, instance, body);
 }
 
+std::shared_ptr<void> Reader::Shared(const std::string &key,
+                                     const std::function<std::shared_ptr<void>()> &make) {
+    std::lock_guard<std::mutex> guard(sharedMu_);
+    std::shared_ptr<void> &kept = shared_[key];
+    if (!kept) kept = make();
+    return kept;
+}
+
 void Reader::WithStore(const std::function<void(Context &)> &work) {
     Outbox out;
     {

@@ -151,6 +151,9 @@ public:
                        ByteView body) override;
     void WithStore(const std::function<void(Context &)> &work) override;
     void Log(std::string line) override;
+    const uemu_Config &Config() const override { return config_; }
+    std::shared_ptr<void> Shared(const std::string &key,
+                                 const std::function<std::shared_ptr<void>()> &make) override;
 
 private:
     class HookContext;
@@ -216,6 +219,9 @@ private:
     std::map<uint8_t, std::unique_ptr<TypeSlot>> slots_;
     uint8_t nextId_ = UEMU_FIRST_CLIENT_ID;
     uint64_t sequence_ = 0;
+    // What families share (Services::Shared); a leaf lock of its own.
+    std::mutex sharedMu_;
+    std::map<std::string, std::shared_ptr<void>> shared_;
 };
 
 // What a family hook reaches while the lock is held: events and log lines

@@ -78,11 +78,13 @@ TEST_F(Store, SetMergesItemsByIdAndTheLastOfAnIdWins) {
     EXPECT_EQ(c.Request(kReader, 5, 3, 1, set).body, Result(0));
     EXPECT_EQ(c.Request(kReader, 5, 4, 1).body,
               Result(0, {0x01, 0x01, 0x02, 0x20, 0x05, 0x74, 0x00, 0x03, 'x', 'y', 'z', 0xF0, 0x15, 0x03}));
-    // Preset objects take properties as well.
+    // Preset objects take properties as well: antenna 4's maximum power
+    // (item 2) among its preset items 0 to 4.
     Body power;
     power.Int16(2, 300);
     EXPECT_EQ(c.Request(kReader, 8, 3, 4, power).result, 0);
-    EXPECT_EQ(c.Request(kReader, 8, 4, 4).body, Result(0, {0x21, 0x01, 0x2C}));
+    EXPECT_EQ(c.Request(kReader, 8, 4, 4).body,
+              Result(0, {0x01, 0x01, 0x2C, 0x11, 0x00, 0x64, 0x21, 0x01, 0x2C, 0x34, 0x00, 0x01, 0x04, 0x40, 0x00}));
     // A set that would outgrow a get response is refused whole.
     Body big(2048);
     big.Array(30, Bytes(1000, 0xAA)).Array(31, Bytes(1000, 0xBB));

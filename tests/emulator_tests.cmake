@@ -10,3 +10,24 @@ set_target_properties(emulator_c_test PROPERTIES C_STANDARD 11 C_EXTENSIONS OFF)
 target_compile_options(emulator_c_test PRIVATE -Wall -Wextra -Wpedantic -Werror)
 target_link_libraries(emulator_c_test PRIVATE ulmot_emulator ulmot_transports ulmot)
 add_test(NAME CApi.C11ProgramUsesTheEmulator COMMAND emulator_c_test)
+
+# The tag path of the emulated reader (tag field, antennas, selectors and
+# filters, inventories, schedules, access) from raw clients; schedules run on
+# the reader's own thread while the clients talk to it.
+ulmot_test(test_emulator_tagpath concurrency
+  emulator_tagpath_field_test.cpp emulator_tagpath_specs_test.cpp emulator_tagpath_run_test.cpp
+  emulator_tagpath_access_test.cpp emulator_tagpath_concurrency_test.cpp)
+target_link_libraries(test_emulator_tagpath PRIVATE ulmot_emulator ulmot_transports)
+
+# The reader's own objects (lines, radio, clock, Gen2, CTI, reset and RF
+# survey, alarms, text log): raw sessions, and a client processor using the
+# library's family operations. Family threads raise events while requests
+# run, so these are concurrency suites.
+ulmot_test(test_emulator_reader concurrency
+  emulator_reader_lines_test.cpp emulator_reader_radio_test.cpp emulator_reader_objects_test.cpp
+  emulator_reader_e2e_test.cpp)
+target_link_libraries(test_emulator_reader PRIVATE ulmot_emulator ulmot_transports GTest::gmock)
+
+# The library's tag path functions against the emulated reader, end to end.
+ulmot_test(test_e2e_tagpath concurrency e2e_tagpath_test.cpp)
+target_link_libraries(test_e2e_tagpath PRIVATE ulmot_transports ulmot_emulator GTest::gmock)

@@ -81,6 +81,7 @@ extern "C" {
 #define UEMU_RESULT_REFUSED 7           /* the object's family refused (e.g. removing a preset instance) */
 #define UEMU_RESULT_NO_SUCH_PROCESSOR 8 /* the destination processor id is not registered */
 #define UEMU_RESULT_NOT_REGISTERED 9    /* the source is not a processor registered over this link */
+#define UEMU_RESULT_OUT_OF_RANGE 20     /* reader objects: a property value outside its range */
 
 /* ---- Results of the uemu_ functions ---------------------------------------- */
 
@@ -101,24 +102,79 @@ extern "C" {
  * not call uemu_ functions. */
 typedef void (*uemu_LogFn)(void *context, const char *line);
 
+/* ---- The reader's own objects: configuration records ------------------------ */
+
+#define UEMU_VERSION_STRINGS 10u      /* version information, items 0 to 9 */
+#define UEMU_VERSION_SIZE 100u        /* 99 characters and the terminator */
+#define UEMU_MAX_COUNTRY_CODES 8u
+#define UEMU_MAX_CHANNELS 100u        /* channels of one country code */
+#define UEMU_COUNTRY_TEXT_SIZE 80u    /* 79 characters and the terminator */
+
+/* A country code the radio supports: the code (radio item 16), its text
+ * (item 17) and its channel plan (items 7 and 8): `channelCount` channels
+ * (1 to 100) from `firstChannelKHz` up, `channelSpacingKHz` apart. */
+typedef struct uemu_CountryCode {
+    uint16_t code;
+    uint8_t channelCount;
+    uint32_t firstChannelKHz;
+    uint32_t channelSpacingKHz;
+    char text[UEMU_COUNTRY_TEXT_SIZE]; /* NUL-terminated */
+} uemu_CountryCode;
+
 typedef struct uemu_Config {
     uemu_LogFn log;     /* null: no log */
     void *logContext;   /* passed to `log` */
     /* Instances 1..N of each object type that exist from creation on and
      * cannot be removed (antennas, GPI and GPO lines, the radio...). */
     uint8_t presetInstances[UEMU_OBJECT_TYPE_COUNT];
+
+    /* ---- reader: what the reader's own objects report and how they behave
+     * (docs/PROTOCOL.md, "The reader's own objects"). uemu_ConfigInit fills
+     * these; the counts of GPO lines, GPI lines and Gen2 parameter sets are
+     * presetInstances[1], [2] and [18]. ---- */
+    char versions[UEMU_VERSION_STRINGS][UEMU_VERSION_SIZE]; /* type 0, items 0 to 9, NUL-terminated */
+    uint16_t radioModel;               /* type 0, item 10 */
+    uemu_CountryCode countryCodes[UEMU_MAX_COUNTRY_CODES]; /* supported, in selector order */
+    uint8_t countryCodeCount;          /* entries of countryCodes in use (0 to 8) */
+    uint8_t countryCodeSelected;       /* selector in force at creation */
+    uint32_t hopIntervalMs;            /* time on one channel while transmitting (0: 200) */
+    uint32_t dutyCycleOnMs;            /* transmit time of a duty cycle; 0: no duty cycle */
+    uint32_t dutyCycleOffMs;           /* pause that follows the transmit time */
+    uint16_t radioTemperature;         /* at creation, tenths of a degree Celsius */
+    uint8_t gpiThreshold;              /* threshold of every GPI line at creation */
+    uint8_t rtcHeld;                   /* 1: the clock keeps the time it was set to */
+    uint32_t rtcStartSeconds;          /* clock at creation, seconds since 1970 (UTC); 0: the host's */
+
+    /* ---- tag field: the Gen2 tags in front of the antennas and how fast a
+     * running schedule reports them (docs/PROTOCOL.md, "The tag field").
+     * uemu_ConfigInit fills these; uemu_Create refuses values out of range.
+     * The antennas are presetInstances[8]; tags are seen through antennas 1
+     * to UEMU_TAG_FIELD_ANTENNAS. ---- */
+    uint32_t tagCount;          /* tags in the field, 0 to UEMU_MAX_TAGS (default 50) */
+    uint32_t tagSeed;           /* the population, its signal and the noise follow from it (default 1) */
+    uint16_t epcBits;           /* EPC length: 16 to 496, a multiple of 16 (default 96; 0: 96) */
+    uint8_t xpcPercent;         /* share of tags that carry XPC words, 0 to 100 (default 0) */
+    uint8_t visibilityPercent;  /* chance that a tag is in the field of each antenna, 1 to 100
+                                 * (default 100; 0: 100); every tag is in the field of one at least */
+    uint16_t tidWords;          /* TID bank, 2 to 32 words (default 6; 0: 6) */
+    uint16_t userWords;         /* user bank, 0 to 512 words (default 32) */
+    uint32_t tagRate;           /* tag reports per second of a running schedule, 1 to 100000
+                                 * (default 500; 0: 500) */
 } uemu_Config;
 
 /* Fills `config` with the defaults: no log; one instance of the version
  * information (0), the radio (12), the timestamp (15) and the clock (24);
- * four GPO lines (1), four GPI lines (2) and four antennas (8). */
+ * four GPO lines (1), four GPI lines (2) and four antennas (8); four Gen2
+ * parameter sets (18); and the reader block's defaults, listed in
+ * docs/PROTOCOL.md. */
 void uemu_ConfigInit(uemu_Config *config);
 
 typedef struct uemu_Reader uemu_Reader;
 
 /* A reader with its delivery processor and its processors "reader" (id 1)
  * and "io" (id 2) registered, configured by `config` (null: the defaults of
- * uemu_ConfigInit). Null when memory cannot be had. */
+ * uemu_ConfigInit). Null when memory cannot be had, or when the tag field
+ * block is out of range. */
 uemu_Reader *uemu_Create(const uemu_Config *config);
 
 /* Detaches every link (as uemu_Detach does), wakes uemu_SendIoctl callers
@@ -259,6 +315,122 @@ int32_t uemu_GetInstances(uemu_Reader *reader, uint8_t objectType, uint8_t *inst
  * UEMU_ERR_INVALID. */
 int32_t uemu_GetObjectProperties(uemu_Reader *reader, uint8_t objectType, uint8_t instance,
                                  uint8_t *items, uint32_t capacity, uint32_t *length);
+
+/* ---- The reader's own objects: what a test or a tool makes happen ------------
+ *
+ * GPI lines, the radio, alarm specifications and the text log react to the
+ * calls below as they would to the world outside the reader. Events they
+ * raise follow the rules of uemu_SendEvent (only processors that enabled
+ * them receive them). docs/PROTOCOL.md says what each family answers. */
+
+/* Radio states (radio item 2, event 2) and temperature states (item 3). */
+#define UEMU_RADIO_IDLE 0u
+#define UEMU_RADIO_TRANSMITTING 1u
+#define UEMU_RADIO_PAUSED 2u /* the duty cycle's pause */
+#define UEMU_TEMPERATURE_NORMAL 0u
+#define UEMU_TEMPERATURE_WARM 1u /* from 60.0 degrees Celsius */
+#define UEMU_TEMPERATURE_HOT 2u  /* from 75.0 degrees Celsius */
+
+/* CTI request codes (CTI item 0) and statuses (item 2). */
+#define UEMU_CTI_ECHO 0u          /* answers the request data unchanged */
+#define UEMU_CTI_READER_STATUS 1u /* a 12-byte record of the reader's state */
+#define UEMU_CTI_REQUEST_COUNT 2u /* requests this CTI object has served, 32 bits */
+#define UEMU_CTI_FILL 3u          /* data: 16-bit length, optional first byte */
+#define UEMU_CTI_DONE 0u
+#define UEMU_CTI_UNKNOWN_REQUEST 1u
+#define UEMU_CTI_BAD_DATA 2u
+
+/* Sets the input level of GPI line `line` (0 to 255): the line's state is 1
+ * when the level reaches its threshold (item 1), else 0, and a change of
+ * state raises the line's event. Ends a pattern running on the line.
+ * UEMU_OK, UEMU_ERR_NOT_FOUND (no such line), UEMU_ERR_INVALID. */
+int32_t uemu_SetGpi(uemu_Reader *reader, uint8_t line, uint8_t level);
+
+/* Plays `count` levels on GPI line `line`, one every `intervalMs` (at least
+ * 1), the first at once, over and over until the next uemu_SetGpi or
+ * uemu_SetGpiPattern of the line. The reader's own thread plays every step,
+ * the first too, so the line's events stay in order. A count of 0 ends the
+ * pattern (the level stays). UEMU_OK, UEMU_ERR_NOT_FOUND, UEMU_ERR_INVALID
+ * (null levels with a count, interval 0 with a count). */
+int32_t uemu_SetGpiPattern(uemu_Reader *reader, uint8_t line, const uint8_t *levels,
+                           uint8_t count, uint32_t intervalMs);
+
+/* Makes the radio transmit (1) or not (0) as it does while a schedule runs:
+ * it hops channels and keeps its duty cycle, raising its events, while this
+ * or any running schedule asks it to. UEMU_OK, UEMU_ERR_NOT_FOUND (no radio). */
+int32_t uemu_RadioTransmit(uemu_Reader *reader, uint8_t on);
+
+/* Sets the radio's temperature (tenths of a degree Celsius; its state
+ * follows) and raises the temperature event (event 3).
+ * UEMU_OK, UEMU_ERR_NOT_FOUND (no radio). */
+int32_t uemu_SetRadioTemperature(uemu_Reader *reader, uint16_t temperature);
+
+/* An alarm seen on antenna pair `antennaPair`: every alarm specification that
+ * watches that pair raises its alarm event. Returns the number of
+ * specifications that raised one, or UEMU_ERR_INVALID. */
+int32_t uemu_RaiseAlarm(uemu_Reader *reader, uint8_t antennaPair);
+
+/* Sends `text` (cut at 128 bytes) as a text log message. Returns the number
+ * of processors it went to, or UEMU_ERR_INVALID (null text). */
+int32_t uemu_Log(uemu_Reader *reader, const char *text);
+
+/* ---- The tag field: what a test compares reports and access results with ---
+ *
+ * The population follows from the tag field block of uemu_Config alone, so
+ * two readers created with the same block hold the same tags. Access
+ * specifications that write user memory change it; these calls show the
+ * tags as they are now. */
+
+#define UEMU_MAX_TAGS 10000u
+#define UEMU_MAX_EPC_BYTES 62u       /* 496 bits: the PC's length field counts 31 words */
+#define UEMU_TAG_FIELD_ANTENNAS 32u  /* tags are seen through antennas 1 to 32 */
+
+/* Memory banks (a tag filter's filter byte, an access specification's item 6). */
+#define UEMU_BANK_RESERVED 0u /* kill and access passwords: 4 words, all 0 */
+#define UEMU_BANK_EPC 1u      /* word 0 stored CRC, word 1 PC, from word 2 the EPC */
+#define UEMU_BANK_TID 2u
+#define UEMU_BANK_USER 3u
+
+typedef struct uemu_Tag {
+    uint16_t pc;        /* bits 15-11: EPC length in words; 0x0400: user memory;
+                         * 0x0200: an XPC word 1 follows */
+    uint16_t xpc[2];    /* XPC words 1 and 2, 0 when absent */
+    uint8_t xpcCount;   /* 0, 1 or 2 */
+    uint8_t epcLength;  /* bytes of `epc` in use */
+    uint8_t epc[UEMU_MAX_EPC_BYTES];
+    uint16_t crc;       /* the CRC-16 the tag sends after its EPC: over the PC,
+                         * the XPC words and the EPC */
+    uint16_t tidWords;
+    uint16_t userWords;
+    uint32_t antennas;  /* bit n-1 set: the tag is in the field of antenna n */
+    int16_t rssi[UEMU_TAG_FIELD_ANTENNAS]; /* signal strength at antenna n (index n-1)
+                                            * before noise, dBm x 10; 0 out of its field */
+} uemu_Tag;
+
+/* The number of tags in the field. UEMU_OK or UEMU_ERR_INVALID. */
+int32_t uemu_GetTagCount(uemu_Reader *reader, uint32_t *count);
+
+/* Tag `index` (0 to count - 1). UEMU_OK, UEMU_ERR_NOT_FOUND (no such tag),
+ * UEMU_ERR_INVALID (null reader or record). */
+int32_t uemu_GetTag(uemu_Reader *reader, uint32_t index, uemu_Tag *tag);
+
+/* Copies `wordCount` words (0: up to the end of the bank) of bank `bank`
+ * from word `wordPointer` of tag `index`, two bytes a word, high byte first,
+ * into `out`; the byte count is stored through `length`. UEMU_OK,
+ * UEMU_ERR_TOO_SMALL (the byte count is stored), UEMU_ERR_NOT_FOUND (no such
+ * tag, or words past the end of the bank), UEMU_ERR_INVALID (bank above 3,
+ * null length, null out with a capacity). */
+int32_t uemu_ReadTagMemory(uemu_Reader *reader, uint32_t index, uint8_t bank,
+                           uint16_t wordPointer, uint16_t wordCount, uint8_t *out,
+                           uint32_t capacity, uint32_t *length);
+
+/* Makes antenna `antenna` measure a VSWR status of `status` (0: good; any
+ * other value: the antenna does not transmit, and tags in its field are no
+ * longer seen through it). When the status differs from the antenna's last
+ * one (item 4), item 4 takes it and the antenna raises its VSWR status event
+ * (event 0, Int8 item 4). UEMU_OK, UEMU_ERR_NOT_FOUND (no such antenna),
+ * UEMU_ERR_INVALID. */
+int32_t uemu_SetAntennaVswr(uemu_Reader *reader, uint8_t antenna, uint8_t status);
 
 #ifdef __cplusplus
 }
