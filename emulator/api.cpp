@@ -9,18 +9,6 @@
 
 namespace {
 
-// Runs `work`, turning an exception into a result code.
-template <typename Work>
-int32_t Guarded(Work &&work) {
-    try {
-        return work();
-    } catch (const std::bad_alloc &) {
-        return UEMU_ERR_NO_MEMORY;
-    } catch (...) {
-        return UEMU_ERR_FAILED;
-    }
-}
-
 uemu::ByteView View(const uint8_t *bytes, uint32_t length) {
     return length == 0 ? uemu::ByteView{} : uemu::ByteView(bytes, length);
 }
@@ -68,12 +56,12 @@ uint32_t uemu_Now(uemu_Reader *reader) { return reader == nullptr ? 0 : reader->
 int32_t uemu_Attach(uemu_Reader *reader, Transport *endpoint, const uemu_LinkHooks *hooks,
                     uemu_Link **link) {
     if (reader == nullptr) return UEMU_ERR_INVALID;
-    return Guarded([&] { return reader->reader.Attach(endpoint, hooks, link); });
+    return uemu::GuardedCall([&] { return reader->reader.Attach(endpoint, hooks, link); });
 }
 
 int32_t uemu_Detach(uemu_Reader *reader, uemu_Link *link) {
     if (reader == nullptr || link == nullptr) return UEMU_ERR_INVALID;
-    return Guarded([&] { return reader->reader.Detach(link); });
+    return uemu::GuardedCall([&] { return reader->reader.Detach(link); });
 }
 
 uemu_Link *uemu_FindLink(uemu_Reader *reader, uint8_t processorId) {
@@ -98,7 +86,7 @@ int32_t uemu_LinkIsServing(uemu_Reader *reader, uemu_Link *link) {
 int32_t uemu_SendEvent(uemu_Reader *reader, uint8_t objectType, uint8_t eventType,
                        uint8_t instance, const uint8_t *body, uint16_t length) {
     if (reader == nullptr || (body == nullptr && length > 0)) return UEMU_ERR_INVALID;
-    return Guarded([&] {
+    return uemu::GuardedCall([&] {
         return reader->reader.SendEvent(objectType, eventType, instance, View(body, length));
     });
 }
@@ -107,7 +95,7 @@ int32_t uemu_SendEventTo(uemu_Reader *reader, uint8_t processorId, uint8_t objec
                          uint8_t eventType, uint8_t instance, const uint8_t *body,
                          uint16_t length) {
     if (reader == nullptr || (body == nullptr && length > 0)) return UEMU_ERR_INVALID;
-    return Guarded([&] {
+    return uemu::GuardedCall([&] {
         return reader->reader.SendEventTo(processorId, objectType, eventType, instance,
                                           View(body, length));
     });
@@ -118,7 +106,7 @@ int32_t uemu_SendIoctl(uemu_Reader *reader, uint8_t processorId, uint8_t command
                        uint32_t capacity, uint16_t *responseLength, uint8_t *status,
                        uint32_t timeoutMs) {
     if (reader == nullptr || (request == nullptr && length > 0)) return UEMU_ERR_INVALID;
-    return Guarded([&] {
+    return uemu::GuardedCall([&] {
         return reader->reader.SendIoctl(processorId, command, View(request, length), response,
                                         capacity, responseLength, status, timeoutMs);
     });
@@ -127,27 +115,27 @@ int32_t uemu_SendIoctl(uemu_Reader *reader, uint8_t processorId, uint8_t command
 int32_t uemu_GetProcessors(uemu_Reader *reader, uemu_ProcessorInfo *processors,
                            uint32_t capacity, uint32_t *count) {
     if (reader == nullptr) return UEMU_ERR_INVALID;
-    return Guarded([&] { return reader->reader.GetProcessors(processors, capacity, count); });
+    return uemu::GuardedCall([&] { return reader->reader.GetProcessors(processors, capacity, count); });
 }
 
 int32_t uemu_GetEventRegistrations(uemu_Reader *reader, uemu_EventRegistration *registrations,
                                    uint32_t capacity, uint32_t *count) {
     if (reader == nullptr) return UEMU_ERR_INVALID;
-    return Guarded(
+    return uemu::GuardedCall(
         [&] { return reader->reader.GetEventRegistrations(registrations, capacity, count); });
 }
 
 int32_t uemu_GetInstances(uemu_Reader *reader, uint8_t objectType, uint8_t *instances,
                           uint32_t capacity, uint32_t *count) {
     if (reader == nullptr) return UEMU_ERR_INVALID;
-    return Guarded(
+    return uemu::GuardedCall(
         [&] { return reader->reader.GetInstances(objectType, instances, capacity, count); });
 }
 
 int32_t uemu_GetObjectProperties(uemu_Reader *reader, uint8_t objectType, uint8_t instance,
                                  uint8_t *items, uint32_t capacity, uint32_t *length) {
     if (reader == nullptr) return UEMU_ERR_INVALID;
-    return Guarded([&] {
+    return uemu::GuardedCall([&] {
         return reader->reader.GetObjectProperties(objectType, instance, items, capacity, length);
     });
 }
