@@ -12,7 +12,6 @@ namespace ulmot::processors {
 namespace {
 
 constexpr uint32_t kProvidedTypes[] = {ULMOT_OBJ_CLIENT, ULMOT_OBJ_IOCTL};
-constexpr uint8_t kEventProcessorRemoved = 0;
 constexpr uint32_t kItemProvidedType = 2;
 
 // Takes the session out of the client (null when there is none) and marks the

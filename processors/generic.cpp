@@ -231,6 +231,15 @@ int32_t ulmot_GetPropertyString(ClientProcessor *c, uint32_t objectType, uint8_t
     return -1;
 }
 
+// The documented signature puts a uint8_t right before the variable
+// arguments. Clang warns that va_start after a parameter that undergoes
+// promotion is not portable C++; on the ABIs we support (x86-64 and AArch64
+// System V) va_start only needs the count of named register arguments, which
+// the type does not change, and the signature is part of the interface.
+#if defined(__clang__)
+#pragma clang diagnostic push
+#pragma clang diagnostic ignored "-Wvarargs"
+#endif
 int32_t ulmot_SetObjectProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance, ...) {
     va_list args;
     va_start(args, instance);
@@ -238,6 +247,9 @@ int32_t ulmot_SetObjectProperties(ClientProcessor *c, uint32_t objectType, uint8
     va_end(args);
     return result;
 }
+#if defined(__clang__)
+#pragma clang diagnostic pop
+#endif
 
 int32_t ulmot_GetInstanceCount(Session *s, uint8_t source, uint8_t destination, uint32_t objectType, uint8_t check,
                                uint8_t *count) {
