@@ -3,6 +3,8 @@
 # make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
 # make bench                         build in Release and run the benchmarks
 # make check-interface               what the built libulmot.so exports
+# make fuzz                          build the libFuzzer targets (clang) in build-fuzz/ and run
+#                                    each for FUZZ_SECONDS (default 60) over its seed corpus
 comma := ,
 JOBS ?= $(shell nproc)
 SANITIZE ?=
@@ -15,8 +17,11 @@ else
 BUILD_DIR ?= build-$(subst $(comma),-,$(SANITIZE))
 endif
 BENCH_DIR ?= build-bench
+FUZZ_DIR ?= build-fuzz
+FUZZ_SECONDS ?= 60
+FUZZ_TARGETS ?= items tag_report frames chains
 
-.PHONY: all build test bench check-interface clean
+.PHONY: all build test bench check-interface fuzz clean
 
 all: build
 
@@ -39,6 +44,14 @@ bench: $(BENCH_DIR)/build.ninja
 
 check-interface: build
 	../shared/interface/check $(BUILD_DIR)
+
+$(FUZZ_DIR)/build.ninja:
+	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G $(GENERATOR) -DULMOT_FUZZ=ON \
+	  -DULMOT_BUILD_TESTS=OFF -DULMOT_BUILD_BENCH=OFF
+
+fuzz: $(FUZZ_DIR)/build.ninja
+	cmake --build $(FUZZ_DIR) --target fuzz_all -j $(JOBS)
+	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
 
 clean:
 	rm -rf build build-* $(BENCH_DIR)
