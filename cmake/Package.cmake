@@ -72,17 +72,26 @@ install(DIRECTORY include/ulmot DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
 # check runs once the whole top-level directory has been read, so it does not
 # depend on where tools/ is added. The tools find the libraries of their own
 # prefix through a relative RUNPATH.
+# The file names of the installed tools go to the property ULMOT_TOOL_FILES
+# of ulmot_emulator_shared, where the install test reads them.
 function(ulmot_install_tools)
   file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
+  set(files "")
   foreach(tool ulmot_cli ulmot-readerd ulmot_readerd)
     if(TARGET ${tool})
       get_target_property(type ${tool} TYPE)
       if(type STREQUAL "EXECUTABLE")
         set_target_properties(${tool} PROPERTIES INSTALL_RPATH "$ORIGIN/${bin_to_lib}")
         install(TARGETS ${tool} RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+        get_target_property(file ${tool} OUTPUT_NAME)
+        if(NOT file)
+          set(file ${tool})
+        endif()
+        list(APPEND files ${file})
       endif()
     endif()
   endforeach()
+  set_property(TARGET ulmot_emulator_shared PROPERTY ULMOT_TOOL_FILES "${files}")
 endfunction()
 cmake_language(DEFER DIRECTORY ${PROJECT_SOURCE_DIR} CALL ulmot_install_tools)
 
