@@ -106,6 +106,7 @@ else
 fi
 
 echo "== an example with pkg-config"
+command -v pkg-config >/dev/null || { fail "pkg-config is not installed (apt-get install pkg-config)"; finish; }
 export PKG_CONFIG_PATH=$prefix/$libdir/pkgconfig
 modversion=$(pkg-config --modversion ulmot-emulator 2>&1) || fail "pkg-config ulmot-emulator: $modversion"
 [ "$modversion" = "$version" ] || fail "pkg-config says version '$modversion'"
