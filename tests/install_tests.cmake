@@ -1,12 +1,13 @@
 # The package as users get it. Included from tests/CMakeLists.txt.
 #
 # The examples run as tests of the build, against the build's libraries, so
-# that they keep working (they check what they print and exit non-zero when
-# something is missing).
+# that they keep working (each exits non-zero when it did not see what it
+# expects). Their callbacks share data with the main thread, so they run under
+# ThreadSanitizer with the concurrency suites.
 if(ULMOT_BUILD_EXAMPLES)
   foreach(example inventory read_tid gpio_watch)
     add_test(NAME Examples.${example} COMMAND ${example})
-    set_tests_properties(Examples.${example} PROPERTIES LABELS examples TIMEOUT 60)
+    set_tests_properties(Examples.${example} PROPERTIES LABELS "examples;concurrency" TIMEOUT 60)
   endforeach()
 endif()
 
