@@ -13,7 +13,7 @@ build=$1 source=$2 cmake=$3 generator=$4 cc=$5 libdir=$6 version=$7
 sanitize=${8#sanitize=}
 IFS=';' read -r -a tools <<<"${9#tools=}"
 
-work=$(mktemp -d "${TMPDIR:-/tmp}/ulmot-install.XXXXXX")
+work=$(realpath "$(mktemp -d "${TMPDIR:-/tmp}/ulmot-install.XXXXXX")")
 prefix=$work/prefix
 failures=0
 fail() { echo "FAIL: $*"; failures=$((failures + 1)); }
@@ -33,6 +33,7 @@ loads_installed() {
     resolved=$("$@" | awk '/libulmot/ {print $1, $3}')
     if [ -z "$resolved" ]; then fail "$what: loads no libulmot"; return; fi
     while read -r name path; do
+        path=$(realpath -m "$path") # a RUNPATH of $ORIGIN/../lib leaves bin/.. in it
         case "$path" in
             "$prefix/$libdir/"*) ;;
             *) fail "$what: $name resolves to '$path', not to the prefix" ;;
@@ -76,6 +77,8 @@ done
 for tool in "${tools[@]}"; do
     [ -x "$prefix/bin/$tool" ] || { fail "bin/$tool missing"; continue; }
     loads_installed "bin/$tool" ldd "$prefix/bin/$tool"
+    # It starts from the prefix, without LD_LIBRARY_PATH (its RUNPATH).
+    "$prefix/bin/$tool" --help >/dev/null 2>&1 || fail "bin/$tool --help exits with $?"
 done
 strays=$(cd "$prefix" && find . \( -name 'test_*' -o -name '*_test' -o -name '*bench*' \
          -o -name '*.a' -o -name '*vyrplatsupp*' \) -print)
