@@ -175,7 +175,7 @@ int Info(int argc, char **argv) {
     for (size_t i = 0; i < antennas.size(); ++i) {
         std::string receive;
         for (uint8_t r : antennas[i].receive) receive += (receive.empty() ? "" : ",") + std::to_string(r);
-        std::printf("  antenna %-4zupower %s dBm (min %s, max %s), receives on %s\n", i + 1,
+        std::printf("  antenna %-4zupower %s dBm (min %s dBm, max %s dBm), receives on %s\n", i + 1,
                     Power(antennas[i].def).c_str(), Power(antennas[i].min).c_str(), Power(antennas[i].max).c_str(),
                     receive.empty() ? "-" : receive.c_str());
     }
