@@ -436,4 +436,131 @@ TEST_F(Cli, HelpAndVersion) {
     EXPECT_EQ(version.out, "ulmot " ULMOT_TOOL_VERSION "\n");
 }
 
+
+// ---- over the daemon ---------------------------------------------------------------
+
+#ifdef ULMOT_READERD_PATH
+
+// ulmot-readerd on loopback TCP and a Unix socket, with a tag field of its
+// own; the tool connects to it like any client.
+class CliDaemon : public Cli {
+protected:
+    void SetUp() override {
+        Cli::SetUp();
+        char dir[] = "/tmp/ulmot-cli-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        const std::string portFile = dir_ + "/ports";
+        const std::string socket = dir_ + "/reader.sock";
+        pid_ = fork();
+        if (pid_ == 0) {
+            const int devNull = open("/dev/null", O_RDWR);
+            dup2(devNull, STDIN_FILENO);
+            dup2(devNull, STDOUT_FILENO);
+            dup2(devNull, STDERR_FILENO);
+            execl(ULMOT_READERD_PATH, ULMOT_READERD_PATH, "--tcp", "127.0.0.1:0", "--unix", socket.c_str(),
+                  "--port-file", portFile.c_str(), "--tags", "20", "--seed", "9", nullptr);
+            _exit(127);
+        }
+        ASSERT_GT(pid_, 0);
+        // The port file appears once both sockets listen (a hang guard only).
+        for (int i = 0; i < 3000 && (tcp_.empty() || unix_.empty()); ++i) {
+            if (FILE *f = std::fopen(portFile.c_str(), "r")) {
+                char line[512];
+                while (std::fgets(line, sizeof line, f) != nullptr) {
+                    std::string l(line);
+                    while (!l.empty() && (l.back() == '\n' || l.back() == '\r')) l.pop_back();
+                    if (l.rfind("tcp:", 0) == 0) tcp_ = l;
+                    if (l.rfind("unix:", 0) == 0) unix_ = l;
+                }
+                std::fclose(f);
+            }
+            if (tcp_.empty() || unix_.empty()) usleep(10000);
+        }
+        ASSERT_FALSE(tcp_.empty() || unix_.empty()) << "the daemon wrote no addresses";
+        Reference(20, 9);
+    }
+    void TearDown() override {
+        StopDaemon();
+        std::string cleanup = "rm -rf '" + dir_ + "'";
+        EXPECT_EQ(std::system(cleanup.c_str()), 0);
+        Cli::TearDown();
+    }
+    void StopDaemon() {
+        if (pid_ <= 0) return;
+        kill(pid_, SIGTERM);
+        int status = 0;
+        waitpid(pid_, &status, 0);
+        pid_ = 0;
+    }
+    std::set<std::string> AllEpcs() const { return EpcsStartingWith(""); }
+
+    pid_t pid_ = 0;
+    std::string dir_, tcp_, unix_;
+};
+
+TEST_F(CliDaemon, InventoryOverTcpAndUnixReadsTheDaemonsPopulation) {
+    for (const std::string &address : {tcp_, unix_}) {
+        const Outcome r = RunTool({"inventory", "--connect", address, "--json", "--reads", "200"});
+        ASSERT_EQ(r.exitCode, 0) << address << "\n" << r.Describe();
+        std::set<std::string> seen;
+        const auto lines = JsonLines(r.out);
+        for (const Json &j : lines) seen.insert(j["epc"].text);
+        EXPECT_EQ(lines.size(), 200u) << address;
+        EXPECT_EQ(seen, AllEpcs()) << address;
+        const auto summary = Summary(r.err);
+        ASSERT_TRUE(summary.has_value()) << r.err;
+        EXPECT_EQ((*summary)["lost"].Int(), 0) << address;
+    }
+}
+
+TEST_F(CliDaemon, StateOutlivesEachInvocation) {
+    // A GPO line set by one run is read by the next.
+    Outcome r = RunTool({"gpio", "set", "3", "1", "--connect", tcp_});
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    r = RunTool({"gpio", "get", "out3", "--json", "--connect", unix_});
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    auto lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["state"].Int(), 1);
+
+    // User memory written by one run, read back by another.
+    r = RunTool({"write-user", "--connect", tcp_, "--epc", Epc(6), "--offset", "9", "--data", "BEEF0042"});
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    r = RunTool({"read", "--connect", tcp_, "--json", "--epc", Epc(6), "--bank", "user", "--offset", "9", "--words", "2"});
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    lines = JsonLines(r.out);
+    ASSERT_EQ(lines.size(), 1u) << r.out;
+    EXPECT_EQ(lines[0]["data"].text, "BEEF0042");
+
+    // Each run removed what it created: an inventory still starts cleanly.
+    r = RunTool({"inventory", "--connect", tcp_, "--json", "--reads", "5"});
+    EXPECT_EQ(r.exitCode, 0) << r.Describe();
+    r = RunTool({"info", "--connect", tcp_, "--json"});
+    ASSERT_EQ(r.exitCode, 0) << r.Describe();
+    EXPECT_EQ(JsonLines(r.out).at(0)["reader"].text, tcp_);
+}
+
+TEST_F(CliDaemon, LosingTheDaemonMidRunEndsWithExitThree) {
+    RunOptions options;
+    bool stopped = false;
+    options.signalWhen = [&](const std::string &out) {
+        if (!stopped && std::count(out.begin(), out.end(), '\n') >= 50) {
+            StopDaemon();
+            stopped = true;
+        }
+        return 0;
+    };
+    const Outcome r = RunTool({"inventory", "--connect", tcp_, "--json"}, options);
+    ASSERT_TRUE(stopped) << r.Describe();
+    ASSERT_FALSE(r.hung) << r.Describe();
+    EXPECT_EQ(r.exitCode, 3) << r.Describe();
+    EXPECT_NE(r.err.find("lost the link"), std::string::npos) << r.err;
+    std::vector<std::string> bad;
+    JsonLines(r.out, &bad);
+    EXPECT_TRUE(bad.empty()) << "lines stay whole";
+}
+
+#endif  // ULMOT_READERD_PATH
+
 }  // namespace
