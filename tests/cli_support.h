@@ -194,6 +194,9 @@ struct RunOptions {
     bool terminal = false;  // stdout on a pseudo-terminal instead of a pipe
     // Called whenever stdout grew; returns a signal to send to the tool (once), or 0.
     std::function<int(const std::string &out)> signalWhen;
+    // Called whenever stdout grew; true closes the tool's stdout (a reader
+    // that goes away, as `| head` does).
+    std::function<bool(const std::string &out)> closeWhen;
     // A hang guard only: a tool that runs longer has hung and is killed. The
     // tests never judge how long anything took.
     int guardSeconds = 90;
@@ -246,7 +249,7 @@ inline Outcome RunTool(const std::vector<std::string> &args, const RunOptions &o
     close(errPipe[1]);
 
     const auto started = std::chrono::steady_clock::now();
-    bool outOpen = true, errOpen = true, signalled = false;
+    bool outOpen = true, errOpen = true, signalled = false, closedEarly = false;
     char buffer[65536];
     while (outOpen || errOpen) {
         pollfd fds[2] = {{outOpen ? outRead : -1, POLLIN, 0}, {errOpen ? errPipe[0] : -1, POLLIN, 0}};
@@ -259,6 +262,11 @@ inline Outcome RunTool(const std::vector<std::string> &args, const RunOptions &o
             } else {
                 (i == 0 ? outOpen : errOpen) = false;  // EOF (or EIO on a terminal whose writer left)
             }
+        }
+        if (outOpen && options.closeWhen && options.closeWhen(result.out)) {
+            close(outRead);
+            outOpen = false;
+            closedEarly = true;
         }
         if (!signalled && options.signalWhen) {
             if (int sig = options.signalWhen(result.out); sig != 0) {
@@ -273,7 +281,7 @@ inline Outcome RunTool(const std::vector<std::string> &args, const RunOptions &o
     }
     int status = 0;
     waitpid(pid, &status, 0);
-    close(outRead);
+    if (!closedEarly) close(outRead);
     close(errPipe[0]);
     if (WIFEXITED(status)) result.exitCode = WEXITSTATUS(status);
     if (WIFSIGNALED(status)) result.signal = WTERMSIG(status);

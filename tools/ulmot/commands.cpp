@@ -45,7 +45,7 @@ int Stream(Reader &reader, uint64_t durationMs, const std::function<void()> &dra
         drain();
         const auto elapsed =
             static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started).count());
-        if (Interrupted()) return kOk;
+        if (Interrupted() || std::ferror(stdout) != 0) return kOk;  // Ctrl-C, or the pipe's reader left
         if (durationMs != 0 && elapsed >= durationMs) return kOk;
         if (!reader.LinkUp()) {
             std::fprintf(stderr, "ulmot: lost the link to %s\n", reader.Describe().c_str());

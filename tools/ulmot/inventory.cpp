@@ -170,7 +170,12 @@ public:
             std::fputc('\n', stdout);
         }
         if (json_ && !batch.empty()) std::fflush(stdout);
+        // A reader of the pipe that went away (`| head`) ends the run like a
+        // Ctrl-C would, with the clean-up; SIGPIPE is ignored for that.
+        if (std::ferror(stdout) != 0) outputClosed_ = true;
     }
+
+    bool OutputClosed() const { return outputClosed_; }
 
     void MaybeDraw(bool force) {
         if (json_) return;
@@ -283,6 +288,7 @@ private:
     SteadyClock::time_point started_, lastDraw_;
     std::deque<std::pair<SteadyClock::time_point, uint64_t>> samples_;
     size_t drawnLines_ = 0;
+    bool outputClosed_ = false;
 };
 
 std::vector<uint8_t> ParseAntennas(const std::string &list) {
@@ -424,6 +430,9 @@ int Inventory(int argc, char **argv) {
             }
             if (Interrupted()) {
                 ending = "interrupted";
+                running = false;
+            } else if (session.OutputClosed()) {
+                ending = "output closed";
                 running = false;
             } else if (stopped) {
                 ending = reason == 2 ? "read limit reached" : "the reader ended the run: " + StopReasonText(reason);

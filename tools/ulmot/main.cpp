@@ -1,4 +1,5 @@
 // tools/ulmot/main.cpp - the `ulmot` command: dispatch, help and exit codes.
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -154,6 +155,9 @@ const char *UsageOf(const std::string &command) {
 int main(int argc, char **argv) {
     using namespace cli;
     InstallSignalHandlers();
+    // A closed pipe on stdout shows as a write error, which ends a streaming
+    // command cleanly, instead of killing the process mid-clean-up.
+    std::signal(SIGPIPE, SIG_IGN);
     if (argc < 2) {
         std::fprintf(stderr, "%s%s\n%s", kMain, kReaderOptions, kExitCodes);
         return kUsage;
