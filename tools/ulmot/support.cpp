@@ -243,7 +243,12 @@ Reader::Reader(const Options &options) {
             const uint64_t timeoutMs = options.Milliseconds("timeout", 3000);
 #ifdef ULMOT_TOOL_SOCKETS
             socket_ = utr_SocketConnect(address_.c_str(), static_cast<uint32_t>(std::min<uint64_t>(timeoutMs, 3600000)));
-            if (socket_ == nullptr) Fail(kNoReader, "no reader at " + address_ + ": " + utr_SocketLastError());
+            if (socket_ == nullptr) {
+                // The transport's reason may begin with the address already.
+                std::string reason = utr_SocketLastError();
+                if (reason.rfind(address_ + ": ", 0) == 0) reason.erase(0, address_.size() + 2);
+                Fail(kNoReader, "no reader at " + address_ + ": " + reason);
+            }
             const int32_t r = ulmot_CreateClientProcessor(socket_, "ulmot-cli", &client_);
             if (r != 0) {
                 Close();
