@@ -64,14 +64,14 @@ struct Options {
     uint64_t Milliseconds(const std::string &name, uint64_t fallback) const;
 };
 
-struct OptionSpec {
+struct Accepted {
     std::vector<std::string> valued;  // options that take a value
     std::vector<std::string> flags;   // options that stand alone
 };
 
 // Parses argv[2..] for `command`. Throws kUsage with a hint for an unknown
 // option, a missing value or a repeated option.
-Options Parse(const std::string &command, int argc, char **argv, const OptionSpec &spec);
+Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted);
 
 uint32_t ParseUnsigned(const std::string &text, const std::string &what, uint32_t min, uint32_t max);
 // Hex digits (spaces and colons allowed between bytes) into bytes; an odd

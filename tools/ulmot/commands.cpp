@@ -68,7 +68,7 @@ std::string ByteText(const uint8_t *bytes, uint16_t length) {
 }  // namespace
 
 int Info(int argc, char **argv) {
-    const Options options = Parse("info", argc, argv, OptionSpec{kReaderValued, kReaderFlags});
+    const Options options = Parse("info", argc, argv, Accepted{kReaderValued, kReaderFlags});
     if (!options.positional.empty()) Fail(kUsage, "info takes no argument '" + options.positional[0] + "'");
     Reader reader(options);
     ClientProcessor *c = reader.client();
@@ -369,9 +369,9 @@ const char *BankName(uint8_t bank) {
 }  // namespace
 
 int ReadMemory(int argc, char **argv) {
-    OptionSpec spec{kReaderValued, kReaderFlags};
-    for (const char *v : {"epc", "bank", "offset", "words"}) spec.valued.push_back(v);
-    const Options options = Parse("read", argc, argv, spec);
+    Accepted accepted{kReaderValued, kReaderFlags};
+    for (const char *v : {"epc", "bank", "offset", "words"}) accepted.valued.push_back(v);
+    const Options options = Parse("read", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "read takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     const uint8_t bank = BankOf(options.Value("bank").value_or("tid"));
@@ -408,10 +408,10 @@ int ReadMemory(int argc, char **argv) {
 }
 
 int WriteUser(int argc, char **argv) {
-    OptionSpec spec{kReaderValued, kReaderFlags};
-    for (const char *v : {"epc", "offset", "data"}) spec.valued.push_back(v);
-    spec.flags.push_back("verify");
-    const Options options = Parse("write-user", argc, argv, spec);
+    Accepted accepted{kReaderValued, kReaderFlags};
+    for (const char *v : {"epc", "offset", "data"}) accepted.valued.push_back(v);
+    accepted.flags.push_back("verify");
+    const Options options = Parse("write-user", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "write-user takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     if (!options.Value("offset")) Fail(kUsage, "write-user needs --offset W (the first user word to write)");
@@ -520,9 +520,9 @@ void CheckLine(bool input, uint8_t line, uint8_t gpi, uint8_t gpo) {
 }  // namespace
 
 int Gpio(int argc, char **argv) {
-    OptionSpec spec{kReaderValued, kReaderFlags};
-    spec.valued.push_back("duration");
-    const Options options = Parse("gpio", argc, argv, spec);
+    Accepted accepted{kReaderValued, kReaderFlags};
+    accepted.valued.push_back("duration");
+    const Options options = Parse("gpio", argc, argv, accepted);
     const auto &args = options.positional;
     if (args.empty()) Fail(kUsage, "gpio needs get, set or watch");
     const std::string action = args[0];
@@ -664,9 +664,9 @@ void OnText(void *context, uint32_t timestamp, const char *text) {
 }  // namespace
 
 int Log(int argc, char **argv) {
-    OptionSpec spec{kReaderValued, kReaderFlags};
-    spec.valued.push_back("duration");
-    const Options options = Parse("log", argc, argv, spec);
+    Accepted accepted{kReaderValued, kReaderFlags};
+    accepted.valued.push_back("duration");
+    const Options options = Parse("log", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "log takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
     const bool json = options.Flag("json");

@@ -324,9 +324,9 @@ struct Made {
 }  // namespace
 
 int Inventory(int argc, char **argv) {
-    OptionSpec spec{kReaderValued, kReaderFlags};
-    for (const char *v : {"duration", "antennas", "filter", "reads"}) spec.valued.push_back(v);
-    const Options options = Parse("inventory", argc, argv, spec);
+    Accepted accepted{kReaderValued, kReaderFlags};
+    for (const char *v : {"duration", "antennas", "filter", "reads"}) accepted.valued.push_back(v);
+    const Options options = Parse("inventory", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "inventory takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
     const uint32_t readLimit = options.Unsigned("reads", 0, 1, 65535);

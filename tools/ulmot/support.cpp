@@ -90,7 +90,7 @@ uint64_t Options::Milliseconds(const std::string &name, uint64_t fallback) const
     return static_cast<uint64_t>(std::llround(seconds * 1000.0));
 }
 
-Options Parse(const std::string &command, int argc, char **argv, const OptionSpec &spec) {
+Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted) {
     Options o;
     o.command = command;
     auto listed = [](const std::vector<std::string> &list, const std::string &name) {
@@ -112,7 +112,7 @@ Options Parse(const std::string &command, int argc, char **argv, const OptionSpe
             inlineValue = name.substr(eq + 1);
             name = name.substr(0, eq);
         }
-        if (listed(spec.valued, name)) {
+        if (listed(accepted.valued, name)) {
             if (o.values.count(name) != 0) Fail(kUsage, "--" + name + " is given twice");
             if (inlineValue) {
                 o.values[name] = *inlineValue;
@@ -121,7 +121,7 @@ Options Parse(const std::string &command, int argc, char **argv, const OptionSpe
             } else {
                 Fail(kUsage, "--" + name + " needs a value");
             }
-        } else if (listed(spec.flags, name) && !inlineValue) {
+        } else if (listed(accepted.flags, name) && !inlineValue) {
             o.flags[name] = true;
         } else {
             Fail(kUsage, "unknown option '" + arg + "' for '" + command + "'");
