@@ -146,8 +146,10 @@ int ParseOptions(int argc, char **argv, Options &o) {
             const char *v = next();
             if (v == nullptr) return bad("%s needs a value", n.name);
             if (!ParseNumber(v, n.low, n.high, *n.field)) {
-                std::fprintf(stderr, "ulmot-readerd: %s: '%s' is not a number from %u to %u\n", n.name, v,
-                             n.low, n.high);
+                std::fprintf(stderr,
+                             "ulmot-readerd: %s: '%s' is not a number from %u to %u\n"
+                             "Try 'ulmot-readerd --help'.\n",
+                             n.name, v, n.low, n.high);
                 return -1;
             }
         }
@@ -289,9 +291,10 @@ int main(int argc, char **argv) {
     for (const std::string &address : o.addresses) {
         utr_SocketListener *l = utr_SocketListen(address.c_str());
         if (l == nullptr) {
+            const bool malformed = std::strncmp(utr_SocketLastError(), "bad address", 11) == 0;
             LogLine("ulmot-readerd: cannot listen on %s", utr_SocketLastError());
             closeListeners();
-            return 1;
+            return malformed ? kExitUsage : 1;
         }
         listeners.push_back(l);
         char text[256];
