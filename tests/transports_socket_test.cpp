@@ -94,8 +94,8 @@ protected:
     Transport *Connect() { return Own(utr_SocketConnect(address_.c_str(), 2000)); }
     Transport *Accept() { return Own(utr_SocketAccept(listener_, 5000)); }
     // A raw client and the server end of its connection.
-    int RawClient(Transport **serverEnd) {
-        const int fd = Own(RawConnect(address_));
+    int RawClient(Transport **serverEnd, int receiveBuffer = 0) {
+        const int fd = Own(RawConnect(address_, receiveBuffer));
         *serverEnd = Accept();
         return fd;
     }
@@ -191,7 +191,7 @@ TEST_P(SocketTransport, ASessionRequestCompletesFromAResponseWrittenByteByByte) 
 
 TEST_P(SocketTransport, FramesOfSeveralSendersNeverInterleave) {
     Transport *server = nullptr;
-    const int raw = RawClient(&server);
+    const int raw = RawClient(&server, 4096);
     ASSERT_NE(server, nullptr);
     Session *s = ulmot_CreateSession(server, 5);
     ASSERT_NE(s, nullptr);
@@ -199,39 +199,69 @@ TEST_P(SocketTransport, FramesOfSeveralSendersNeverInterleave) {
 
     // Each sender's events carry its sequence number and a body whose length
     // and every byte follow from (sender, sequence): a frame cut into by
-    // another shows as a wrong length, a wrong byte or a sequence gap.
-    constexpr int kSenders = 4, kEach = 150;
-    auto lengthOf = [](int sender, int seq) { return static_cast<uint32_t>(2 + (seq * 37 + sender * 101) % 1900); };
+    // another shows as a wrong length, a wrong byte or a sequence gap. Half
+    // the senders go through the session (one block a frame); the others
+    // hand the transport chains of 21 blocks, which take several writes.
+    constexpr int kSenders = 4, kEach = 250, kPieces = 20;
+    auto lengthOf = [](int sender, int seq) { return static_cast<uint32_t>(2 + (seq * 397 + sender * 101) % 2030); };
     auto byteOf = [](int sender, int seq) { return static_cast<uint8_t>(sender * 31 + seq); };
     std::vector<std::thread> senders;
     std::atomic<int> failures{0};
     for (int sender = 0; sender < kSenders; ++sender) {
         senders.emplace_back([&, sender] {
+            const auto source = static_cast<uint8_t>(10 + sender);
             for (int seq = 0; seq < kEach; ++seq) {
                 const uint32_t n = lengthOf(sender, seq);
-                MessageBlock *b = ulmot_BufferAllocate(n + ULMOT_HEADER_SIZE, ULMOT_HEADER_SIZE);
-                *b->writePtr++ = static_cast<uint8_t>(seq);
-                for (uint32_t i = 1; i < n; ++i) *b->writePtr++ = byteOf(sender, seq);
-                if (ulmot_SendSessionMessage(s, ULMOT_MSG_EVENT, static_cast<uint8_t>(10 + sender), 9, 0, 8,
-                                             0, 0, b, nullptr, nullptr) != 0) {
-                    ++failures;
+                Bytes body(n, byteOf(sender, seq));
+                body[0] = static_cast<uint8_t>(seq);
+                if (sender % 2 == 0) {
+                    MessageBlock *b = ulmot_BufferAllocate(n + ULMOT_HEADER_SIZE, ULMOT_HEADER_SIZE);
+                    ulmot_BufferAppend(b, body.data(), n);
+                    if (ulmot_SendSessionMessage(s, ULMOT_MSG_EVENT, source, 9, 0, 8, 0, 0, b, nullptr,
+                                                 nullptr) != 0) {
+                        ++failures;
+                    }
+                    continue;
                 }
+                Frame f;
+                f.destination = 9;
+                f.source = source;
+                f.type = ULMOT_MSG_EVENT;
+                f.objectType = 8;
+                f.body = body;
+                const Bytes wire = f.Wire();
+                MessageBlock *chain = BlockOf(Bytes(wire.begin(), wire.begin() + 8));
+                const size_t piece = (n + kPieces - 1) / kPieces;
+                for (size_t at = 8; at < wire.size(); at += piece) {
+                    const size_t end = std::min(wire.size(), at + piece);
+                    linkb(chain, BlockOf(Bytes(wire.begin() + static_cast<long>(at),
+                                               wire.begin() + static_cast<long>(end))));
+                }
+                if (server->send(server, chain, 0) != 0) ++failures;
             }
         });
     }
     std::map<int, int> next;
-    for (int i = 0; i < kSenders * kEach; ++i) {
-        const Bytes f = ReadFrame(raw);
-        ASSERT_FALSE(f.empty()) << "frame " << i;
-        const int sender = f[ULMOT_HEADER_SOURCE] - 10;
-        ASSERT_TRUE(sender >= 0 && sender < kSenders) << "frame " << i;
-        const int seq = next[sender]++;
-        ASSERT_EQ(f[8], static_cast<uint8_t>(seq)) << "sender " << sender;
-        ASSERT_EQ(f.size(), 8 + lengthOf(sender, seq)) << "sender " << sender << " seq " << seq;
-        for (size_t k = 9; k < f.size(); ++k) {
-            ASSERT_EQ(f[k], byteOf(sender, seq)) << "sender " << sender << " seq " << seq << " byte " << k;
+    auto readAll = [&] {
+        for (int i = 0; i < kSenders * kEach; ++i) {
+            // Pauses let the socket buffers fill, so that senders wait in the
+            // middle of their frames.
+            if (i % 200 == 0) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+            const Bytes f = ReadFrame(raw);
+            ASSERT_FALSE(f.empty()) << "frame " << i;
+            const int sender = f[ULMOT_HEADER_SOURCE] - 10;
+            ASSERT_TRUE(sender >= 0 && sender < kSenders) << "frame " << i;
+            const int seq = next[sender]++;
+            ASSERT_EQ(f[8], static_cast<uint8_t>(seq)) << "sender " << sender;
+            ASSERT_EQ(f.size(), 8 + lengthOf(sender, seq)) << "sender " << sender << " seq " << seq;
+            for (size_t k = 9; k < f.size(); ++k) {
+                ASSERT_EQ(f[k], byteOf(sender, seq)) << "sender " << sender << " seq " << seq << " byte " << k;
+            }
         }
-    }
+    };
+    readAll();
+    // On a failure the senders are cut off rather than left waiting.
+    if (HasFatalFailure()) shutdown(raw, SHUT_RDWR);
     for (auto &t : senders) t.join();
     EXPECT_EQ(failures.load(), 0);
     for (int sender = 0; sender < kSenders; ++sender) EXPECT_EQ(next[sender], kEach);
