@@ -44,14 +44,10 @@ private:
     std::string path_;
 };
 
-// A raw blocking socket connected to "tcp:IPV4:PORT" or "unix:PATH"; -1 on
-// failure. `receiveBuffer` (bytes, 0: the system's) shrinks what the kernel
-// holds for it, so that a peer writing faster than the test reads is cut
-// into partial writes.
-inline int RawConnect(const std::string &address, int receiveBuffer = 0) {
+// A raw blocking socket connected to "tcp:IPV4:PORT" or "unix:PATH"; -1 on failure.
+inline int RawConnect(const std::string &address) {
     if (address.rfind("unix:", 0) == 0) {
         const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
         sockaddr_un sa{};
         sa.sun_family = AF_UNIX;
         std::strncpy(sa.sun_path, address.c_str() + 5, sizeof sa.sun_path - 1);
@@ -68,7 +64,6 @@ inline int RawConnect(const std::string &address, int receiveBuffer = 0) {
     sa.sin_port = htons(static_cast<uint16_t>(std::stoi(rest.substr(colon + 1))));
     inet_pton(AF_INET, rest.substr(0, colon).c_str(), &sa.sin_addr);
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (receiveBuffer > 0) setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
     int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
     if (connect(fd, reinterpret_cast<sockaddr *>(&sa), sizeof sa) != 0) {

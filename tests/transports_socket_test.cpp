@@ -94,8 +94,8 @@ protected:
     Transport *Connect() { return Own(utr_SocketConnect(address_.c_str(), 2000)); }
     Transport *Accept() { return Own(utr_SocketAccept(listener_, 5000)); }
     // A raw client and the server end of its connection.
-    int RawClient(Transport **serverEnd, int receiveBuffer = 0) {
-        const int fd = Own(RawConnect(address_, receiveBuffer));
+    int RawClient(Transport **serverEnd) {
+        const int fd = Own(RawConnect(address_));
         *serverEnd = Accept();
         return fd;
     }
@@ -191,7 +191,7 @@ TEST_P(SocketTransport, ASessionRequestCompletesFromAResponseWrittenByteByByte) 
 
 TEST_P(SocketTransport, FramesOfSeveralSendersNeverInterleave) {
     Transport *server = nullptr;
-    const int raw = RawClient(&server, 4096);
+    const int raw = RawClient(&server);
     ASSERT_NE(server, nullptr);
     Session *s = ulmot_CreateSession(server, 5);
     ASSERT_NE(s, nullptr);
