@@ -1,3 +1,4 @@
+# make demo                          build the ulmot tool and read tags from the embedded emulated reader
 # make test                          configure, build and run the whole suite
 # make test SANITIZE=address,undefined   the same under ASan+UBSan (build-address-undefined/)
 # make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
@@ -16,7 +17,7 @@ BUILD_DIR ?= build-$(subst $(comma),-,$(SANITIZE))
 endif
 BENCH_DIR ?= build-bench
 
-.PHONY: all build test bench check-interface clean
+.PHONY: all build demo test bench check-interface clean
 
 all: build
 
@@ -25,6 +26,13 @@ $(BUILD_DIR)/build.ninja:
 
 build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The tool and what it links, then a few seconds of inventory against the
+# emulated reader started inside the tool.
+DEMO_SECONDS ?= 5
+demo: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ulmot_cli
+	$(BUILD_DIR)/tools/ulmot/ulmot inventory --duration $(DEMO_SECONDS)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)
