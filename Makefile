@@ -20,7 +20,7 @@ endif
 BENCH_DIR ?= build-bench
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
-FUZZ_TARGETS ?= items tag_report frames chains
+FUZZ_TARGETS ?= items tag_report frames chains socket
 
 .PHONY: all build demo test bench check-interface fuzz clean
 

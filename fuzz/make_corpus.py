@@ -215,6 +215,31 @@ CHAINS = {
 }
 
 
+# ---- socket: chunk size, then a byte stream of messages --------------------------
+# tests/session_support.h (responses, events) and tests/processors_ioctl_test.cpp
+STREAM = (ev(13, 0, 0, 13, [0x04, 0x00, 0x02, ord("o"), ord("k")])
+          + header(7, 0, 1, 1, 1, 14, 7, result(0)) + result(0)
+          + ioctl_request(bytes([0x14, 0x00, 0x03, 1, 2, 3]))
+          + ev(5, 2, 6, 104, [0x01, 0x00, 0x07, 0x47, 0x00, 0x09, 0x01, 0, 0, 0, 0, 0x00, 0x64, 0xAA, 0xBB]))
+
+
+def big(body_length):
+    body = bytes((i * 7) & 0xFF for i in range(body_length))
+    return header(0, 0x25, 2, 0, 0, 13, 0, body) + body
+
+
+SOCKET = {
+    "messages-whole": bytes([255]) + STREAM,
+    "messages-byte-by-byte": bytes([0]) + STREAM,
+    "messages-in-sevens": bytes([6]) + STREAM,
+    "largest-block": bytes([127]) + big(2040) + STREAM,
+    "too-large-for-a-block": bytes([127]) + big(2048) + STREAM,
+    "declared-above-2048": bytes([31]) + STREAM + header(0, 0x25, 2, 0, 0, 13, 0, bytes(2049))[:8] + STREAM,
+    "cut-in-the-body": bytes([15]) + STREAM + STREAM[:20],
+    "cut-in-the-header": bytes([3]) + STREAM + STREAM[:5],
+}
+
+
 def write(target, seeds):
     directory = os.path.join(OUT, target)
     shutil.rmtree(directory, ignore_errors=True)
@@ -230,4 +255,5 @@ if __name__ == "__main__":
     write("tag_report", TAG_REPORT)
     write("frames", FRAMES)
     write("chains", CHAINS)
+    write("socket", SOCKET)
     print("seeds written to", OUT)
