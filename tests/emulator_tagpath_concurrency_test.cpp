@@ -13,7 +13,10 @@ using namespace ulmot::test;
 using Engine = TagPathTest;
 
 TEST_F(Engine, StartsStopsAndStoreChangesFromSeveralClientsKeepRunsWhole) {
-    config_.tagRate = 5000;
+    // Slow enough that the listener's inbound queue (127 messages) does not
+    // fill on a loaded machine: a full queue would lose reports first, then
+    // urgent events.
+    config_.tagRate = 1000;
     Client &listener = NewClient("listener");
     Client &first = NewClient("first");
     Client &second = NewClient("second");
@@ -73,13 +76,22 @@ TEST_F(Engine, StartsStopsAndStoreChangesFromSeveralClientsKeepRunsWhole) {
     EXPECT_EQ(failures.load(), 0);
 
     // What the listener saw: each schedule's starts and stops alternate, and
-    // every report belongs to the run in progress.
-    const uint8_t marker = 99;
-    ASSERT_EQ(uemu_SendEventTo(Reader(), listener.id, 13, 4, marker, nullptr, 0), UEMU_OK);
+    // every report belongs to the run in progress. A stop event leaves the
+    // reader after the stop's response (the engine announces it), so the
+    // listener reads until every requested stop has arrived, then proves
+    // with a marker that nothing else was pending.
     std::optional<uint8_t> running;
     std::map<uint8_t, int> stopsByRequest;
+    const uint8_t marker = 99;
+    bool markerSent = false;
     for (;;) {
-        std::optional<Received> e = listener.NextEvent();
+        if (!markerSent && stopsByRequest[a] == stoppedRunning[0].load() &&
+            stopsByRequest[b] == stoppedRunning[1].load() && !running.has_value()) {
+            ASSERT_EQ(uemu_SendEventTo(Reader(), listener.id, 13, 4, marker, nullptr, 0), UEMU_OK);
+            markerSent = true;
+        }
+        std::optional<Received> e = listener.NextEvent(markerSent ? 5000 : 10000);
+        if (!markerSent && !e.has_value()) break;  // a stop never came: the checks below say which
         ASSERT_TRUE(e.has_value()) << "the marker must arrive";
         const uint8_t type = e->header[ULMOT_HEADER_OBJECT_TYPE];
         const uint8_t instance = e->header[ULMOT_HEADER_INSTANCE];
