@@ -63,6 +63,19 @@ void EndSession(Session *s) {
     session::Release(s);
 }
 
+// Keeps the client's reference to a session that ended on its own (see
+// kRetiredSessions), letting go of the oldest one kept.
+void RetireSession(ClientProcessor *c, Session *ended) {
+    Session *oldest;
+    {
+        plat::Lock l(c->lock);
+        oldest = c->retired[c->retiredNext];
+        c->retired[c->retiredNext] = ended;
+        c->retiredNext = (c->retiredNext + 1) % kRetiredSessions;
+    }
+    if (oldest != nullptr) session::Release(oldest);
+}
+
 void SetEntry(ClientProcessor *c, uint32_t objectType, uint8_t processorId, uint8_t notify) {
     AttachEntry &e = c->attachTable[objectType];
     e.processorId.store(processorId);
@@ -158,7 +171,7 @@ void ClientHandleSessionTermination(void *context) {
         // The ended session's queue thread may have been left running in a
         // callback: wait for it before the client can go away.
         session::StopQueueHandlers(ended);
-        session::Release(ended);
+        RetireSession(c, ended);
     }
     for (;;) {
         c->reconnectWake.Wait(kReconnectPauseMs);
@@ -238,6 +251,10 @@ void ulmot_DestroyClientProcessor(ClientProcessor *c) {
     if (s != nullptr) {
         ulmot_DeliveryProcessorDeregistration(s, c->processorId.load());
         EndSession(s);
+    }
+    for (Session *&retired : c->retired) {
+        if (retired != nullptr) session::Release(retired);
+        retired = nullptr;
     }
     delete c;
 }
