@@ -111,8 +111,20 @@ int32_t ClientStartSession(ClientProcessor *c) {
         return -1;
     }
     session::Retain(s);  // the client's reference
+    {
+        // Visible to a destroy from here on; one that came first makes the
+        // registration below fail at once.
+        plat::Lock l(c->lock);
+        if (c->state == ClientState::kDestroying) session::AbortWaitingCallers(s);
+        c->starting = s;
+    }
     uint8_t processorId = 0;
-    if (const char *failure = RegisterSession(c, s, &processorId)) {
+    const char *failure = RegisterSession(c, s, &processorId);
+    {
+        plat::Lock l(c->lock);
+        c->starting = nullptr;
+    }
+    if (failure != nullptr) {
         ulmot_Debug("%s", failure);
         EndSession(s);
         return -1;
@@ -245,8 +257,13 @@ int32_t ulmot_CreateClientProcessor(Transport *transport, const char *name, Clie
 void ulmot_DestroyClientProcessor(ClientProcessor *c) {
     if (c == nullptr) return;
     Session *s = TakeSession(c, ClientState::kDestroying);
-    // A reconnect loop notices the state at its next step; wake it now.
+    // A reconnect loop notices the state at its next step; wake it now, and
+    // release its registration if one is under way.
     c->reconnectWake.Set();
+    {
+        ulmot::plat::Lock l(c->lock);
+        if (c->starting != nullptr) session::AbortWaitingCallers(c->starting);
+    }
     while (c->reconnecting.load()) ulmot::plat::SleepMs(1);
     if (s != nullptr) {
         ulmot_DeliveryProcessorDeregistration(s, c->processorId.load());

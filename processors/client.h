@@ -66,6 +66,10 @@ struct ClientProcessor {
     ulmot::processors::ClientState state;  // guarded by `lock`
     ulmot::plat::Event reconnectWake;      // cuts the reconnect pause short
     std::atomic<bool> reconnecting;        // a reconnect loop runs
+    // A session being started (not yet installed), with the starter's
+    // reference; guarded by `lock`. A destroy releases the callers waiting
+    // on it, so it does not wait out the registration's time-out.
+    Session *starting;
     // The last kRetiredSessions sessions that ended on their own, each with
     // the client's reference; guarded by `lock`, released by the destroy.
     Session *retired[ulmot::processors::kRetiredSessions];

@@ -147,4 +147,33 @@ TEST_F(Teardown, SessionPointerReadBeforeAReconnectionFailsCleanlyAfterIt) {
     EXPECT_LT(TimedDestroy(c), kDestroyBoundMs);
 }
 
+
+// ---- Destroying a client ----------------------------------------------------------
+
+// The reconnect loop is waiting for the answer to its registration (held
+// back by the transport) when the client is destroyed: the destroy does not
+// wait out the registration's time-out, and no session survives it.
+TEST_F(Teardown, ClientDestroyedWhileItsReconnectionAwaitsRegistration) {
+    Connection &link = Connect("registering");
+    Transport *fault = utr_FaultCreate(link.ClientSide(), "registering");
+    ClientProcessor *c = nullptr;
+    ASSERT_EQ(ulmot_CreateClientProcessor(fault, "registering", &c), 0);
+    CaptureStderr();
+    ASSERT_EQ(uemu_DropLink(reader_, link.link), UEMU_OK);
+    ASSERT_TRUE(WaitFor([&] { return ulmot_GetClientSession(c) == nullptr; }));
+    utr_FaultDelay(fault, UTR_INBOUND, 1, 60000, UTR_MATCH_RESPONSE);
+    ASSERT_EQ(uemu_RestoreLink(reader_, link.link), UEMU_OK);
+    // The reader has registered the new processor; its answer is held back.
+    ASSERT_TRUE(WaitFor([&] {
+        uint32_t n = 0;
+        uemu_GetProcessors(reader_, nullptr, 0, &n);
+        return n == 3;
+    }));
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const long long took = TimedDestroy(c);
+    GetCapturedStderr();
+    EXPECT_LT(took, kPromptMs) << "destroy waited for the registration's time-out";
+    utr_FaultDestroy(fault);
+}
+
 }  // namespace
