@@ -313,7 +313,7 @@ std::vector<Operation> Soak::Operations() {
         {"GetPropertyInt16", 1, false,
          [c](std::mt19937 &, std::string &) {
              uint16_t v = 0;
-             return ulmot_GetPropertyInt16(c, ULMOT_OBJ_RADIO, 1, 3, &v);
+             return ulmot_GetPropertyInt16(c, ULMOT_OBJ_RADIO, 1, 4, &v);
          }},
         // Antennas and pairs.
         {"GetAntennaCount", 1, false,
@@ -732,6 +732,9 @@ TEST_F(Soak, FaultInjectionUnderLoad) {
     reader_ = nullptr;
     utr_FaultDestroy(fault_);
     fault_ = nullptr;
+    // Messages still queued on the link belong to the pair until it goes.
+    utr_MemoryPairDestroy(pair_);
+    pair_ = nullptr;
     log.Restore();
 
     uint64_t queueDropped = 0;
