@@ -25,15 +25,52 @@ struct DtpHeader {
     uint32_t size;
 };
 
+// Value sizes of the fixed-size types 0 to 3 (Int8, Int16, Int32, ObjectReference);
+// every other type code carries a 16-bit length in front of its value.
+inline constexpr uint32_t kDtpFixedValueSize[] = {1, 2, 4, 2};
+inline constexpr uint32_t kDtpFixedTypeCount = 4;
+inline constexpr uint32_t kDtpLengthFieldSize = 2;
+
 // Decodes the header of the item at `item`, of which `available` bytes may be
 // read. False when the header (with its extension bytes) is longer than that.
-bool DtpDecodeHeader(const uint8_t *item, size_t available, DtpHeader *header);
+inline bool DtpDecodeHeader(const uint8_t *item, size_t available, DtpHeader *header) {
+    if (available == 0) return false;
+    uint32_t size = 1;
+    uint8_t id = static_cast<uint8_t>(item[0] >> 4);
+    uint8_t type = static_cast<uint8_t>(item[0] & 0x0F);
+    // The id extension comes first, then the type extension.
+    if (id == kDtpExtension) {
+        if (available <= size) return false;
+        id = item[size++];
+    }
+    if (type == kDtpExtension) {
+        if (available <= size) return false;
+        type = item[size++];
+    }
+    *header = DtpHeader{id, type, size};
+    return true;
+}
+
+// The size of the item at `item` whose header `h` is decoded, with
+// `available` bytes from `item` on: 0 when its length field does not lie
+// within them. The size is exact and never wraps: a length field of 65,535
+// gives 65,535 + 2 + the header.
+inline uint32_t DtpItemSizeAfterHeader(const DtpHeader &h, const uint8_t *item, size_t available) {
+    if (h.type < kDtpFixedTypeCount) return h.size + kDtpFixedValueSize[h.type];
+    if (available - h.size < kDtpLengthFieldSize) return 0;
+    return h.size + kDtpLengthFieldSize + (uint32_t{item[h.size]} << 8 | item[h.size + 1]);
+}
 
 // Bytes from the start of the item at `item` to the start of the next one,
 // when at least its header (and, for length-prefixed types, its length field)
-// lies before `end`; 0 when they do not. The size is exact and never wraps:
-// a length field of 65,535 gives 65,535 + 2 + the header.
-uint32_t DtpItemSize(const uint8_t *item, const uint8_t *end);
+// lies before `end`; 0 when they do not.
+inline uint32_t DtpItemSize(const uint8_t *item, const uint8_t *end) {
+    if (item >= end) return 0;
+    const auto available = static_cast<size_t>(end - item);
+    DtpHeader h;
+    if (!DtpDecodeHeader(item, available, &h)) return 0;
+    return DtpItemSizeAfterHeader(h, item, available);
+}
 
 // The value of the index-th item with `itemId` (counted over items of every
 // type) in the block's data, provided that item has `typeCode` and at least

@@ -9,43 +9,11 @@
 
 namespace {
 
-// Value sizes of the fixed-size types 0 to 3 (Int8, Int16, Int32, ObjectReference);
-// every other type code carries a 16-bit length in front of its value.
-constexpr uint32_t kFixedValueSize[] = {1, 2, 4, 2};
-constexpr uint32_t kFixedTypeCount = sizeof kFixedValueSize / sizeof kFixedValueSize[0];
-constexpr uint32_t kLengthFieldSize = 2;
+constexpr uint32_t kLengthFieldSize = kDtpLengthFieldSize;
 
 size_t BytesBetween(const uint8_t *from, const uint8_t *to) { return static_cast<size_t>(to - from); }
 
 }  // namespace
-
-bool DtpDecodeHeader(const uint8_t *item, size_t available, DtpHeader *header) {
-    if (available == 0) return false;
-    uint32_t size = 1;
-    uint8_t id = static_cast<uint8_t>(item[0] >> 4);
-    uint8_t type = static_cast<uint8_t>(item[0] & 0x0F);
-    // The id extension comes first, then the type extension.
-    if (id == kDtpExtension) {
-        if (available <= size) return false;
-        id = item[size++];
-    }
-    if (type == kDtpExtension) {
-        if (available <= size) return false;
-        type = item[size++];
-    }
-    *header = DtpHeader{id, type, size};
-    return true;
-}
-
-uint32_t DtpItemSize(const uint8_t *item, const uint8_t *end) {
-    if (item >= end) return 0;
-    const size_t available = BytesBetween(item, end);
-    DtpHeader h;
-    if (!DtpDecodeHeader(item, available, &h)) return 0;
-    if (h.type < kFixedTypeCount) return h.size + kFixedValueSize[h.type];
-    if (available - h.size < kLengthFieldSize) return 0;
-    return h.size + kLengthFieldSize + DtpLoad16(item + h.size);
-}
 
 const uint8_t *DtpFindItem(const MessageBlock *block, uint8_t itemId, uint16_t index,
                            uint8_t typeCode, uint32_t minValueSize) {
@@ -64,7 +32,7 @@ const uint8_t *DtpFindItem(const MessageBlock *block, uint8_t itemId, uint16_t i
             }
             ++seen;
         }
-        const uint32_t size = DtpItemSize(item, item + left);
+        const uint32_t size = DtpItemSizeAfterHeader(h, item, left);
         if (size == 0 || size > left) return nullptr;
         item += size;
         left -= size;
@@ -92,7 +60,7 @@ const uint8_t *DtpFindListElement(const MessageBlock *block, uint8_t itemId, uin
             if (seen == elementIndex) return left - h.size >= minValueSize ? element + h.size : nullptr;
             ++seen;
         }
-        const uint32_t size = DtpItemSize(element, element + left);
+        const uint32_t size = DtpItemSizeAfterHeader(h, element, left);
         // The list ends at or before writePtr, so its end bounds both.
         if (size == 0 || size >= inList) return nullptr;
         element += size;

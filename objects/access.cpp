@@ -61,6 +61,33 @@ void ReadOutcome(MessageBlock *block, const char *missingResult, const char *mis
 
 }  // namespace
 
+MessageBlock *BuildAccessAddBody(const AccessAddRequest &r, int32_t *failure) {
+    MessageBlock *b = ulmot_BufferAllocate(kAccessRequestSize, ULMOT_HEADER_SIZE);
+    if (b == nullptr) {
+        ulmot_Debug("ulmot_AddAccessSpecification: Allocation failed");
+        *failure = -7;
+        return nullptr;
+    }
+    const bool built =
+        ulmot_BufferWriteDTPInt16(b, kItemEnabled, r.enabled) == 0 &&
+        ulmot_BufferWriteDTPInt8(b, kItem13, r.item13) == 0 && ulmot_BufferWriteDTPInt8(b, kItem4, r.item4) == 0 &&
+        ulmot_BufferWriteDTPInt8(b, kItem6, r.item6) == 0 && ulmot_BufferWriteDTPInt32(b, kItem5, r.item5) == 0 &&
+        ulmot_BufferWriteDTPInt16(b, kItemAccessDataLength, r.accessDataLength) == 0 &&
+        (r.tagFilter == 0 ||
+         ulmot_BufferWriteDTPObjectReference(b, kItemTagFilter, ULMOT_OBJ_TAG_FILTER, r.tagFilter) == 0) &&
+        WriteOptionalBytes(b, kItemAccessData, r.accessData, r.accessDataLength) == 0 &&
+        WriteOptionalBytes(b, kItem9, r.item9Data, r.item9Length) == 0 &&
+        WriteOptionalList(b, kItemInventories, ULMOT_OBJ_INVENTORY, r.inventories, r.inventoryCount) == 0 &&
+        WriteOptionalList(b, kItemAntennas, ULMOT_OBJ_ANTENNA, r.antennas, r.antennaCount) == 0;
+    if (!built) {
+        ulmot_Debug("ulmot_AddAccessSpecification: Failed to build request");
+        freeb(b);
+        *failure = -1;
+        return nullptr;
+    }
+    return b;
+}
+
 }  // namespace ulmot::objects
 
 using namespace ulmot::objects;
@@ -73,27 +100,12 @@ int32_t ulmot_AddAccessSpecification(ClientProcessor *client, uint8_t *instance,
                                      uint8_t item6, uint32_t item5, uint16_t accessDataLength,
                                      const uint8_t *accessData, uint16_t item9Length, const uint8_t *item9Data,
                                      const uint8_t *antennas, uint8_t antennaCount, uint8_t tagFilter) {
-    MessageBlock *b = ulmot_BufferAllocate(kAccessRequestSize, ULMOT_HEADER_SIZE);
-    if (b == nullptr) {
-        ulmot_Debug("ulmot_AddAccessSpecification: Allocation failed");
-        return -7;
-    }
-    const bool built =
-        ulmot_BufferWriteDTPInt16(b, kItemEnabled, enabled) == 0 && ulmot_BufferWriteDTPInt8(b, kItem13, item13) == 0 &&
-        ulmot_BufferWriteDTPInt8(b, kItem4, item4) == 0 && ulmot_BufferWriteDTPInt8(b, kItem6, item6) == 0 &&
-        ulmot_BufferWriteDTPInt32(b, kItem5, item5) == 0 &&
-        ulmot_BufferWriteDTPInt16(b, kItemAccessDataLength, accessDataLength) == 0 &&
-        (tagFilter == 0 ||
-         ulmot_BufferWriteDTPObjectReference(b, kItemTagFilter, ULMOT_OBJ_TAG_FILTER, tagFilter) == 0) &&
-        WriteOptionalBytes(b, kItemAccessData, accessData, accessDataLength) == 0 &&
-        WriteOptionalBytes(b, kItem9, item9Data, item9Length) == 0 &&
-        WriteOptionalList(b, kItemInventories, ULMOT_OBJ_INVENTORY, inventories, inventoryCount) == 0 &&
-        WriteOptionalList(b, kItemAntennas, ULMOT_OBJ_ANTENNA, antennas, antennaCount) == 0;
-    if (!built) {
-        ulmot_Debug("ulmot_AddAccessSpecification: Failed to build request");
-        freeb(b);
-        return -1;
-    }
+    const AccessAddRequest request{inventories, inventoryCount, enabled, item13, item4,
+                                   item6, item5, accessDataLength, accessData,
+                                   item9Length, item9Data, antennas, antennaCount, tagFilter};
+    int32_t failure = 0;
+    MessageBlock *b = BuildAccessAddBody(request, &failure);
+    if (b == nullptr) return failure;
     return SendRequest(client, "ulmot_AddAccessSpecification", ULMOT_OBJ_ACCESS, ULMOT_CMD_ADD, 0, b, nullptr,
                        instance);
 }

@@ -65,6 +65,15 @@ void SplitGen2Bits(TagReport *r) {
 
 }  // namespace
 
+void ReadTagReport(TagReport *report, MessageBlock *block) {
+    ParseTagReportItems(report, block);
+    if (report->format == kFormatGen2) {
+        SplitGen2Bits(report);
+    } else {
+        report->dataLength /= 8;  // whole bytes: the parse holds them inside the item
+    }
+}
+
 }  // namespace ulmot::objects
 
 using namespace ulmot::objects;
@@ -176,12 +185,7 @@ void ulmot_ClientHandleTagReport(ClientProcessor *client, uint8_t instance, uint
     const ulmot::processors::InventoryCallbacks cb = client->tagPath.inventory.Get();
     if (!cb.tagReport) return;
     TagReport report;
-    ParseTagReportItems(&report, block);
-    if (report.format == kFormatGen2) {
-        SplitGen2Bits(&report);
-    } else {
-        report.dataLength /= 8;  // whole bytes: the parse holds them inside the item
-    }
+    ReadTagReport(&report, block);
     cb.tagReport(cb.context, timestamp, instance, &report);
 }
 

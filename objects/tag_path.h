@@ -28,6 +28,31 @@ inline int32_t SendRequest(ClientProcessor *client, const char *operation, uint3
                                     command, instance, body, response, responseInstance);
 }
 
+// The tag report of an event body as the callback receives it: the items
+// parsed, then a format-517 report split into PC word, XPC words, EPC and CRC
+// (other formats: the tag data's whole bytes). Pointers point into `block`.
+void ReadTagReport(TagReport *report, MessageBlock *block);
+
+// The arguments of ulmot_AddAccessSpecification that go into its body.
+struct AccessAddRequest {
+    const uint8_t *inventories;
+    uint8_t inventoryCount;
+    uint16_t enabled;
+    uint8_t item13, item4, item6;
+    uint32_t item5;
+    uint16_t accessDataLength;
+    const uint8_t *accessData;
+    uint16_t item9Length;
+    const uint8_t *item9Data;
+    const uint8_t *antennas;
+    uint8_t antennaCount;
+    uint8_t tagFilter;
+};
+
+// The body of an access specification add: the block, or null with -7 (no
+// block) or -1 (an item did not fit) in `failure`.
+MessageBlock *BuildAccessAddBody(const AccessAddRequest &request, int32_t *failure);
+
 // An event registration (command 5) from the client for `objectType`.
 inline int32_t RegisterEvents(ClientProcessor *client, const char *operation, uint32_t objectType,
                               uint8_t instance, uint32_t selectionMask, uint32_t enableMask) {

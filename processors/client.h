@@ -11,6 +11,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdarg>
 #include <cstdint>
 
 #include "platform/platform.h"
@@ -123,5 +124,10 @@ void ClientHandleIOCTL(ClientProcessor *client, uint8_t requester, uint8_t messa
 // Fetches the properties of one object: the response block (the caller
 // releases it), or null on any failure.
 MessageBlock *GetObjectProperties(ClientProcessor *client, uint32_t objectType, uint8_t instance);
+
+// The body of a set-properties request from a descriptor list (the groups
+// of ulmot_SetObjectProperties, up to the end group): the block, or null with
+// -7 (no block, or a writer failed) or -5 (a refused type code) in `failure`.
+MessageBlock *BuildSetPropertiesBody(va_list descriptors, int32_t *failure);
 
 }  // namespace ulmot::processors

@@ -81,7 +81,9 @@ int32_t WriteDescriptor(MessageBlock *b, const Descriptor &d) {
     return r == 0 ? 0 : -7;
 }
 
-int32_t SetProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance, va_list args) {
+}  // namespace
+
+MessageBlock *BuildSetPropertiesBody(va_list args, int32_t *failure) {
     va_list sizing;
     va_copy(sizing, args);
     uint32_t size = 8;
@@ -92,7 +94,8 @@ int32_t SetProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance,
     MessageBlock *b = ulmot_BufferAllocate(size, 8);
     if (b == nullptr) {
         ulmot_Debug("ulmot_SetProperties: Message allocation failed");
-        return -7;
+        *failure = -7;
+        return nullptr;
     }
     va_list writing;
     va_copy(writing, args);
@@ -105,8 +108,18 @@ int32_t SetProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance,
     if (failed != 0) {
         ulmot_Debug("ulmot_SetProperties: Failed to add message data");
         freeb(b);
-        return failed;
+        *failure = failed;
+        return nullptr;
     }
+    return b;
+}
+
+namespace {
+
+int32_t SetProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance, va_list args) {
+    int32_t failure = 0;
+    MessageBlock *b = BuildSetPropertiesBody(args, &failure);
+    if (b == nullptr) return failure;
     ClientSession s(c, "ulmot_SetProperties");
     if (!s) {
         freeb(b);

@@ -112,6 +112,7 @@ uint32_t DroppedCount(Session *s) {
 void QueueMessage(Session *s, MessageBlock *block, uint8_t mode, uint8_t priority) {
     uint32_t waitsLeft = mode == kNoWaitQueueMode ? 0 : kQueueWaits;
     MessageBlock *lost = nullptr;
+    bool wake = false;
     {
         plat::Lock lock(s->queueLock);
         while (FullLocked(s) && waitsLeft > 0) {
@@ -121,16 +122,18 @@ void QueueMessage(Session *s, MessageBlock *block, uint8_t mode, uint8_t priorit
             s->queueLock.lock();
         }
         if (!FullLocked(s)) {
+            // The queue thread empties the ring before it waits, so only a
+            // message put into an empty ring needs to wake it.
+            wake = s->queueRead.load() == s->queueWrite.load();
             StoreLocked(s, block, priority);
         } else {
             ++s->droppedCount;
             lost = priority == 15 ? block : ReplaceVictimLocked(s, block, priority);
             if (lost == nullptr) lost = block;
-            block = nullptr;  // not stored anew: no signal
         }
     }
     if (lost != nullptr) freemsg(lost);
-    if (block != nullptr) s->queueSignal.Set();
+    if (wake) s->queueSignal.Set();
 }
 
 void HandleQueuedMessage(Session *s, MessageBlock *block) {

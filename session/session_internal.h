@@ -95,7 +95,9 @@ struct Session {
     std::atomic<ulmot::session::Life> life;
     // Set once the session ends: waiting callers return -1, new ones at once.
     std::atomic<bool> closing;
-    uint32_t quarantinedSlots;  // guarded by `lock`
+    // Changed under `lock`; read without it by the receive thread, which
+    // skips the reclaim walk while it is 0.
+    std::atomic<uint32_t> quarantinedSlots;
     // Once set, no handler is called any more (queued messages are released
     // instead). The counters say how many handler calls are under way; a call
     // counts itself before it looks at the flag, so after StopHandlers has

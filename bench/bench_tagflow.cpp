@@ -1,0 +1,174 @@
+// Tag reports end to end: the emulated reader runs a repeating inventory at a
+// set rate and sends its reports over the in-memory pair; the client's
+// receive thread, inbound queue, queue thread and tag report handler bring
+// each one to the application's callback.
+//
+// Reported per rate:
+//  - reports_per_s: reports that reached the callback, per second of wall time;
+//  - dropped: reports the reader sent that never reached the callback (the
+//    reader numbers a run's reports without gaps, so a gap is a lost report);
+//  - client_cpu_pct: CPU time of the client's own threads (the ones that
+//    ulmot_CreateClientProcessor starts), as % of one core. Those threads are
+//    found as the process's threads that appear while the client is created;
+//    their CPU clocks are read with clock_gettime;
+//  - process_cpu_pct: getrusage of the whole process (reader included).
+#include <benchmark/benchmark.h>
+#include <dirent.h>
+#include <sys/resource.h>
+#include <time.h>
+
+#include <atomic>
+#include <chrono>
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "uemu.h"
+#include "ulmot.h"
+#include "utr.h"
+
+namespace {
+
+std::set<long> ThreadIds() {
+    std::set<long> ids;
+    if (DIR *d = opendir("/proc/self/task")) {
+        while (dirent *e = readdir(d)) {
+            if (e->d_name[0] != '.') ids.insert(std::strtol(e->d_name, nullptr, 10));
+        }
+        closedir(d);
+    }
+    return ids;
+}
+
+// CPU time of thread `tid` of this process, in seconds (the kernel's
+// per-thread CPU clock id for a thread id: ~tid << 3 | 6).
+double ThreadCpuSeconds(long tid) {
+    const auto clock = static_cast<clockid_t>((~static_cast<unsigned long>(tid) << 3) | 6u);
+    timespec t{};
+    if (clock_gettime(clock, &t) != 0) return 0;
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+double ProcessCpuSeconds() {
+    rusage u{};
+    getrusage(RUSAGE_SELF, &u);
+    return static_cast<double>(u.ru_utime.tv_sec + u.ru_stime.tv_sec) +
+           static_cast<double>(u.ru_utime.tv_usec + u.ru_stime.tv_usec) * 1e-6;
+}
+
+// Written by the queue thread only; read by the benchmark after the run.
+struct Tally {
+    std::atomic<uint64_t> delivered{0};
+    std::atomic<uint32_t> lastNumber{0};
+    uint64_t bytesTouched = 0;
+
+    static void OnReport(void *context, uint32_t, uint8_t, const TagReport *report) {
+        auto *tally = static_cast<Tally *>(context);
+        // Touch what an application would: the EPC and the report number.
+        for (uint16_t i = 0; i < report->dataLength; ++i) tally->bytesTouched += report->data[i];
+        tally->lastNumber.store(report->item18, std::memory_order_relaxed);
+        tally->delivered.fetch_add(1, std::memory_order_relaxed);
+    }
+};
+
+// A reader producing `rate` reports/s for one client, until destroyed.
+class TagFlow {
+public:
+    explicit TagFlow(uint32_t rate) {
+        uemu_Config config;
+        uemu_ConfigInit(&config);
+        config.tagCount = 5000;  // rounds of 5000 reports: the 5 ms between rounds costs under 10%
+        config.tagSeed = 7;
+        config.tagRate = rate;
+        reader_ = uemu_Create(&config);
+        pair_ = utr_MemoryPairCreate("client", "reader", 0);
+        uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr);
+        const std::set<long> before = ThreadIds();
+        ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "bench", &client_);
+        for (long tid : ThreadIds()) {
+            if (before.count(tid) == 0) clientThreads_.push_back(tid);
+        }
+        for (uint32_t type : {ULMOT_OBJ_TAG_SELECTOR, ULMOT_OBJ_INVENTORY, ULMOT_OBJ_SCHEDULE}) {
+            ulmot_AttachDefaultObjectProcessor(client_, type, 0, 0);
+        }
+        uint8_t selector = 0;
+        ulmot_AddTagSelectorSpecification(client_, &selector, nullptr, 0);
+        uint8_t inventory = 0;
+        ulmot_AddInventorySpecification(client_, &inventory, 517, ULMOT_OBJ_ANTENNA, 1, 0, &selector, 1);  // session 0: every round
+        ScheduleEntry entry{0, ULMOT_OBJ_INVENTORY, inventory};
+        ScheduleEntry *entries[] = {&entry};
+        ulmot_AddScheduleSpecification(client_, &schedule_, entries, 1, 0, 0);
+        ulmot_RegisterInventoryEvents(client_, nullptr, nullptr, Tally::OnReport, &tally_);
+    }
+    ~TagFlow() {
+        ulmot_StopScheduleSpecification(client_, schedule_, nullptr);
+        ulmot_DestroyClientProcessor(client_);
+        uemu_Destroy(reader_);
+        utr_MemoryPairDestroy(pair_);
+    }
+    bool Start() { return client_ != nullptr && ulmot_StartScheduleSpecification(client_, schedule_, 1) == 0; }
+    void Stop() { ulmot_StopScheduleSpecification(client_, schedule_, nullptr); }
+    double ClientCpuSeconds() const {
+        double sum = 0;
+        for (long tid : clientThreads_) sum += ThreadCpuSeconds(tid);
+        return sum;
+    }
+    const Tally &tally() const { return tally_; }
+    size_t clientThreadCount() const { return clientThreads_.size(); }
+
+private:
+    uemu_Reader *reader_ = nullptr;
+    utr_MemoryPair *pair_ = nullptr;
+    ClientProcessor *client_ = nullptr;
+    std::vector<long> clientThreads_;
+    uint8_t schedule_ = 0;
+    Tally tally_;
+};
+
+// One iteration is 250 ms of steady flow; the first 250 ms are a warm-up.
+void BM_TagReportsEndToEnd(benchmark::State &state) {
+    TagFlow flow(static_cast<uint32_t>(state.range(0)));
+    if (!flow.Start()) {
+        state.SkipWithError("the schedule did not start");
+        return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    const uint64_t deliveredBefore = flow.tally().delivered.load();
+    const double clientBefore = flow.ClientCpuSeconds(), processBefore = ProcessCpuSeconds();
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    }
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double clientCpu = flow.ClientCpuSeconds() - clientBefore;
+    const double processCpu = ProcessCpuSeconds() - processBefore;
+    const uint64_t delivered = flow.tally().delivered.load() - deliveredBefore;
+    flow.Stop();
+    // Reports of the run still queued arrive after the stop's response.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const uint64_t total = flow.tally().delivered.load();
+    const uint32_t numbered = flow.tally().lastNumber.load();
+    state.counters["reports_per_s"] = static_cast<double>(delivered) / wall;
+    state.counters["dropped"] = static_cast<double>(numbered > total ? numbered - total : 0);
+    state.counters["client_cpu_pct"] = 100.0 * clientCpu / wall;
+    state.counters["process_cpu_pct"] = 100.0 * processCpu / wall;
+    state.counters["client_threads"] = static_cast<double>(flow.clientThreadCount());
+}
+// 1,500/s is a fast fixed reader, measured over 10 s; the higher rates step up
+// to the emulator's limit to find where the first report is lost.
+BENCHMARK(BM_TagReportsEndToEnd)->Arg(1500)->UseManualTime()->MinTime(10.0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TagReportsEndToEnd)
+    ->Arg(10000)
+    ->Arg(25000)
+    ->Arg(50000)
+    ->Arg(75000)
+    ->Arg(100000)
+    ->UseManualTime()
+    ->MinTime(2.0)
+    ->Unit(benchmark::kMillisecond);
+
+}  // namespace
