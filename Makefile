@@ -3,6 +3,7 @@
 # make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
 # make bench                         build in Release and run the benchmarks
 # make check-interface               what the built libulmot.so exports
+# make soak                          the fault-injection soak for SOAK_SECONDS (600) seconds
 comma := ,
 JOBS ?= $(shell nproc)
 SANITIZE ?=
@@ -15,8 +16,9 @@ else
 BUILD_DIR ?= build-$(subst $(comma),-,$(SANITIZE))
 endif
 BENCH_DIR ?= build-bench
+SOAK_SECONDS ?= 600
 
-.PHONY: all build test bench check-interface clean
+.PHONY: all build test bench check-interface soak clean
 
 all: build
 
@@ -36,6 +38,12 @@ bench: $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bench/ulmot_bench --benchmark_out=$(BENCH_DIR)/bench.json \
 	  --benchmark_out_format=json $(BENCH_ARGS)
+
+# The soak test of `make test` (20 s there), run for longer; its summary goes
+# to stdout, the library's log lines to $(BUILD_DIR)/tests/soak.log.
+soak: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target test_soak
+	cd $(BUILD_DIR)/tests && ULMOT_SOAK_SECONDS=$(SOAK_SECONDS) ./test_soak
 
 check-interface: build
 	../shared/interface/check $(BUILD_DIR)
