@@ -420,6 +420,10 @@ TEST_F(Teardown, SessionDestroyedWhileCallersAndItsHandlerRun) {
         EXPECT_LT(took, kDestroyBoundMs);
         EXPECT_GT(afterDestroy.load(), 0) << "callers saw the session end";
         ulmot::session::Release(s);
+        // Nobody receives on this link any more: without the detach, the
+        // reader's log events to its processor would pile up in the pair
+        // until the pools ran dry.
+        EXPECT_EQ(uemu_Detach(reader_, link.link), UEMU_OK);
     }
 }
 
