@@ -1,3 +1,4 @@
+# make demo                          build the ulmot tool and read tags from the embedded emulated reader
 # make test                          configure, build and run the whole suite
 # make test SANITIZE=address,undefined   the same under ASan+UBSan (build-address-undefined/)
 # make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
@@ -18,7 +19,7 @@ endif
 BENCH_DIR ?= build-bench
 SOAK_SECONDS ?= 600
 
-.PHONY: all build test bench check-interface soak clean
+.PHONY: all build demo test bench check-interface soak clean
 
 all: build
 
@@ -27,6 +28,13 @@ $(BUILD_DIR)/build.ninja:
 
 build: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
+
+# The tool and what it links, then a few seconds of inventory against the
+# emulated reader started inside the tool.
+DEMO_SECONDS ?= 5
+demo: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target ulmot_cli
+	$(BUILD_DIR)/tools/ulmot/ulmot inventory --duration $(DEMO_SECONDS)
 
 test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)

@@ -18,6 +18,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_time.h"
 #include "platform/platform.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -124,8 +125,8 @@ void BM_RequestRoundTrip(benchmark::State &state) {
         g_rig = nullptr;
     }
 }
-BENCHMARK(BM_RequestRoundTrip)->UseRealTime()->MinTime(2.0);
-BENCHMARK(BM_RequestRoundTrip)->Threads(4)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RequestRoundTrip)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
+BENCHMARK(BM_RequestRoundTrip)->Threads(4)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 // Baseline: the token goes caller -> "transport+peer" -> "receive" -> caller,
 // each hop an auto-reset event, as the session's path has.
@@ -155,7 +156,7 @@ void BM_RequestRoundTrip_Baseline(benchmark::State &state) {
     receiver.join();
     ReportPercentiles(state, samples);
 }
-BENCHMARK(BM_RequestRoundTrip_Baseline)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_RequestRoundTrip_Baseline)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 struct EventCounter {
     std::atomic<uint64_t> handled{0};
@@ -196,7 +197,7 @@ void BM_EventPath(benchmark::State &state) {
     ulmot_DestroySession(s);
     utr_MemoryPairDestroy(pair);
 }
-BENCHMARK(BM_EventPath)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EventPath)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 // Baseline: producer -> stage 2 -> stage 3 through two bounded rings guarded
 // by the platform's mutex and events, with the same 64-deep window.
@@ -260,6 +261,6 @@ void BM_EventPath_Baseline(benchmark::State &state) {
     stage3.join();
     state.counters["events_per_s"] = benchmark::Counter(static_cast<double>(sent), benchmark::Counter::kIsRate);
 }
-BENCHMARK(BM_EventPath_Baseline)->UseRealTime()->MinTime(2.0);
+BENCHMARK(BM_EventPath_Baseline)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 }  // namespace

@@ -25,6 +25,7 @@
 #include <thread>
 #include <vector>
 
+#include "bench_time.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -160,7 +161,7 @@ void BM_TagReportsEndToEnd(benchmark::State &state) {
 }
 // 1,500/s is a fast fixed reader, measured over 10 s; the higher rates step up
 // to the emulator's limit to find where the first report is lost.
-BENCHMARK(BM_TagReportsEndToEnd)->Arg(1500)->UseManualTime()->MinTime(10.0)->Unit(benchmark::kMillisecond);
+BENCHMARK(BM_TagReportsEndToEnd)->Arg(1500)->UseManualTime()->MinTime(ulmot::bench::MinSeconds(10.0))->Unit(benchmark::kMillisecond);
 BENCHMARK(BM_TagReportsEndToEnd)
     ->Arg(10000)
     ->Arg(25000)
@@ -168,7 +169,7 @@ BENCHMARK(BM_TagReportsEndToEnd)
     ->Arg(75000)
     ->Arg(100000)
     ->UseManualTime()
-    ->MinTime(2.0)
+    ->MinTime(ulmot::bench::MinSeconds(2.0))
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

@@ -1,6 +1,9 @@
 // ParseTagReportItems: reads the items of a tag report event into a TagReport
 // in one walk over the body. Items are recognised by id alone; their type
 // codes play no part.
+#include <cstddef>
+#include <cstring>
+
 #include "items/dtp.h"
 
 namespace {
@@ -20,28 +23,44 @@ constexpr uint8_t ReadWidth(uint8_t id) {
     }
 }
 
-// ReadWidth for every id, looked up once per item.
-constexpr auto kReadWidths = [] {
+// What the walk does with an item id: the bytes of its value it reads, and
+// for an Int16 field the field's offset in the record (0: not one).
+struct IdRule {
+    uint8_t width;
+    uint8_t int16Offset;
+};
+
+constexpr uint8_t Int16Offset(uint8_t id) {
+    switch (id) {
+        case 0: return offsetof(TagReport, format);
+        case 6: return offsetof(TagReport, item6);
+        case 7: return offsetof(TagReport, item7);
+        case 8: return offsetof(TagReport, item8);
+        case 10: return offsetof(TagReport, item10);
+        case 13: return offsetof(TagReport, item13);
+        case 14: return offsetof(TagReport, item14);
+        case 16: return offsetof(TagReport, item16);
+        default: return 0;
+    }
+}
+
+constexpr auto kRules = [] {
     struct Table {
-        uint8_t width[256];
+        IdRule rule[256];
     } t{};
-    for (unsigned id = 0; id < 256; ++id) t.width[id] = ReadWidth(static_cast<uint8_t>(id));
+    for (unsigned id = 0; id < 256; ++id) {
+        t.rule[id] = IdRule{ReadWidth(static_cast<uint8_t>(id)), Int16Offset(static_cast<uint8_t>(id))};
+    }
     return t;
 }();
+static_assert(offsetof(TagReport, format) != 0, "0 means no Int16 field");
 
 // Stores the value at `v` (with `available` bytes before writePtr, at least
-// the id's read width) into its field. Tag data (4) and item 22 are taken
-// only when their length fits, and tag data only when its bit count agrees.
+// the id's read width) into its field, for the ids that are not Int16
+// fields. Tag data (4) and item 22 are taken only when their length fits,
+// and tag data only when its bit count agrees.
 void Take(TagReport *r, uint8_t id, const uint8_t *v, size_t available) {
     switch (id) {
-        case 0: r->format = DtpLoad16(v); break;
-        case 6: r->item6 = DtpLoad16(v); break;
-        case 7: r->item7 = DtpLoad16(v); break;
-        case 8: r->item8 = DtpLoad16(v); break;
-        case 10: r->item10 = DtpLoad16(v); break;
-        case 13: r->item13 = DtpLoad16(v); break;
-        case 14: r->item14 = DtpLoad16(v); break;
-        case 16: r->item16 = DtpLoad16(v); break;
         case 4:
             if (DtpTagDataIsSound(v, available)) DtpTakeTagData(v, r);
             break;
@@ -66,15 +85,31 @@ void ParseTagReportItems(TagReport *report, const MessageBlock *block) {
     *report = TagReport{};
     const uint8_t *item = block->readPtr;
     size_t left = BytesBetween(block->readPtr, block->writePtr);
+    // An item that reaches past writePtr, or whose field would, ends the walk.
     while (left > 0) {
-        // An item that reaches past writePtr, or whose field would, ends the walk.
-        DtpHeader h;
-        if (!DtpDecodeHeader(item, left, &h)) return;
-        const uint32_t size = DtpItemSizeAfterHeader(h, item, left);
-        if (size == 0 || size > left) return;
+        DtpHeader h{static_cast<uint8_t>(item[0] >> 4), static_cast<uint8_t>(item[0] & 0x0F), 1};
+        if (h.id == kDtpExtension || h.type == kDtpExtension) {
+            if (!DtpDecodeHeader(item, left, &h)) return;
+        }
+        const IdRule rule = kRules.rule[h.id];
         const size_t available = left - h.size;
-        if (kReadWidths.width[h.id] > available) return;
-        Take(report, h.id, item + h.size, available);
+        if (rule.width > available) return;
+        size_t size;
+        if (h.type < kDtpFixedTypeCount) {
+            if (kDtpFixedValueSize[h.type] > available) return;
+            size = h.size + kDtpFixedValueSize[h.type];
+        } else {
+            if (available < kLengthFieldSize) return;
+            size = h.size + kLengthFieldSize + DtpLoad16(item + h.size);
+            if (size > left) return;
+        }
+        const uint8_t *value = item + h.size;
+        if (rule.int16Offset != 0) {
+            const uint16_t v = DtpLoad16(value);
+            std::memcpy(reinterpret_cast<uint8_t *>(report) + rule.int16Offset, &v, sizeof v);
+        } else if (rule.width != 0) {
+            Take(report, h.id, value, available);
+        }
         item += size;
         left -= size;
     }

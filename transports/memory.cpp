@@ -100,15 +100,19 @@ int32_t MemoryReceive(Transport *transport, MessageBlock **block, uint32_t timeo
     if (e == nullptr || block == nullptr) return ULMOT_ERR_INVALID;
     utr_MemoryPair *pair = e->pair;
     const uint32_t side = e->side;
-    const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
 
     std::unique_lock<std::mutex> guard(pair->lock);
-    const uint64_t epoch = pair->epoch;
-    auto down = [&] { return !pair->up || pair->epoch != epoch; };
-    const bool woken = pair->arrived[side].wait_until(
-        guard, deadline, [&] { return down() || !pair->inbound[side].Empty(); });
-    if (down()) return ULMOT_TRANSPORT_TERMINATED;
-    if (!woken) return ULMOT_TRANSPORT_TIMEOUT;
+    if (!pair->up) return ULMOT_TRANSPORT_TERMINATED;
+    // A message already queued is taken without reading the clock.
+    if (pair->inbound[side].Empty()) {
+        const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+        const uint64_t epoch = pair->epoch;
+        auto down = [&] { return !pair->up || pair->epoch != epoch; };
+        const bool woken = pair->arrived[side].wait_until(
+            guard, deadline, [&] { return down() || !pair->inbound[side].Empty(); });
+        if (down()) return ULMOT_TRANSPORT_TERMINATED;
+        if (!woken) return ULMOT_TRANSPORT_TIMEOUT;
+    }
     MessageBlock *b = nullptr;
     pair->inbound[side].Pop(b);
     *block = b;

@@ -1,8 +1,8 @@
 /*
- * utr.h - host transports for ulmot sessions: an in-memory pair and a
- * fault-injecting wrapper.
+ * utr.h - host transports for ulmot sessions: an in-memory pair, stream
+ * sockets (TCP and Unix-domain) and a fault-injecting wrapper.
  *
- * Both hand out a `Transport *` (ulmot/session.h) that a session, the
+ * Each hands out a `Transport *` (ulmot/session.h) that a session, the
  * emulator or a test uses like any other transport. They are a separate
  * library from libulmot: the blocks they move come from libulmot's pools
  * (allocb, freeb, copyb), so the program links exactly one copy of libulmot,
@@ -26,6 +26,15 @@
  * worker thread delivers delayed outbound messages, so a delayed send returns
  * at once. Nothing is allocated per message: delayed and held messages wait
  * in fixed rings sized at creation.
+ *
+ * Sockets. A client end connects to an address ("tcp:HOST:PORT" or
+ * "unix:PATH"); a listener accepts server ends. Messages travel as they are:
+ * the 8-byte header, then the body whose length the header declares, so the
+ * header alone cuts the byte stream into messages. Each received message is
+ * one pool block (allocb); nothing else is allocated per message. Several
+ * threads may send at once (a frame is never interleaved with another); one
+ * thread at a time receives. A lost link is reported as -11 and the client
+ * end reconnects in probe, to the same address.
  *
  * Result codes: 0 success, ULMOT_ERR_INVALID (-5) for a null or foreign
  * handle or an argument out of range. Pass these functions only handles they
@@ -90,6 +99,96 @@ int32_t utr_MemoryRestore(utr_MemoryPair *pair);
 
 /* Messages queued for `endpoint` to receive (0 for a foreign handle). */
 uint32_t utr_MemoryQueued(Transport *endpoint);
+
+/* ---- Sockets ---------------------------------------------------------------
+ *
+ * Connection operations, as seen through the Transport table:
+ *   send     0: the whole frame was handed to the kernel. -1: not sent (link
+ *            down, a peer that takes nothing for 5000 ms, or a block whose
+ *            data is not exactly one header and the body it declares); a
+ *            frame that went out only in part breaks the connection. The
+ *            block is released either way.
+ *   receive  0 and one message in one block, readPtr at the header. -12
+ *            nothing complete within the time-out; a message that is half
+ *            there is kept and finished by the next receive. -11 the peer
+ *            closed or reset the connection, or it broke. -1 a receive
+ *            failure: a header that declares a body above 2048 bytes (the
+ *            connection is closed at once, since what follows cannot be
+ *            trusted to start a message, so the next receive reports -11), a
+ *            message too large for any pool block (read past in full; the
+ *            stream stays in step), or no block to be had within the
+ *            time-out (the message waits for the next receive).
+ *   probe    0 while connected. Once the link is lost, the client end
+ *            reconnects to its address (waiting at most 1000 ms, or the
+ *            connect time-out if shorter) and returns 0 when that worked;
+ *            a server end returns -1 for good.
+ *   name     the address text: what was passed to utr_SocketConnect; for a
+ *            server end of TCP the peer's address ("tcp:127.0.0.1:40124"),
+ *            of a Unix socket the listener's ("unix:/run/reader.sock").
+ * Writing ignores SIGPIPE for itself (MSG_NOSIGNAL): a peer that has gone
+ * never kills the process.
+ */
+
+/* Client end. Connects to `address`: "tcp:HOST:PORT" (IPv4 dotted, a host
+ * name, or an IPv6 address in brackets, e.g. "tcp:127.0.0.1:5084") or
+ * "unix:/path/to/socket". Waits at most `connectTimeoutMs` for the first
+ * connection (0: 3000 ms); a refused connection fails at once. Null when the
+ * address is malformed or nothing answers (the reason is stored for
+ * utr_SocketLastError). Later link losses are handled by probe, which
+ * reconnects to the same address and returns 0 once the link is back. */
+Transport *utr_SocketConnect(const char *address, uint32_t connectTimeoutMs);
+
+/* Text of why the last utr_SocketConnect / utr_SocketListen of this thread
+ * failed, e.g. "tcp:127.0.0.1:5084: connection refused"; never null. */
+const char *utr_SocketLastError(void);
+
+/* Closes the connection and releases the transport, with a message half
+ * received. No session may still use it, and no thread be inside one of its
+ * operations. Null or a foreign handle does nothing. */
+void utr_SocketDestroy(Transport *transport);
+
+/* Server end. */
+typedef struct utr_SocketListener utr_SocketListener;
+
+/* utr_SocketAccept with this time-out waits until a client or a wake comes. */
+#define UTR_SOCKET_WAIT_FOREVER 0xFFFFFFFFu
+
+/* Listens on `address` ("tcp:127.0.0.1:0" picks a free port; "unix:/path"
+ * replaces a stale socket file, one nobody answers on, but never a live
+ * socket nor a file that is not a socket). TCP ports are bound with
+ * SO_REUSEADDR, so a restarted server gets its port back at once. Null on
+ * failure (reason in utr_SocketLastError). */
+utr_SocketListener *utr_SocketListen(const char *address);
+
+/* The address actually bound, e.g. "tcp:127.0.0.1:40123", written
+ * NUL-terminated into `buffer`. 0, or -5 (null arguments, buffer too small). */
+int32_t utr_SocketListenerAddress(utr_SocketListener *listener, char *buffer, uint32_t size);
+
+/* Waits up to `timeoutMs` (UTR_SOCKET_WAIT_FOREVER: no limit) for a client
+ * and returns its connection as a Transport (whose probe returns -1 once the
+ * peer has gone: a server end never reconnects), or null on time-out,
+ * failure, or once utr_SocketListenerWake has been called. Release it with
+ * utr_SocketDestroy. */
+Transport *utr_SocketAccept(utr_SocketListener *listener, uint32_t timeoutMs);
+
+/* Makes a utr_SocketAccept blocked in another thread return null at once,
+ * and every later one too (for shutdown). */
+void utr_SocketListenerWake(utr_SocketListener *listener);
+
+/* Stops listening (removes the unix socket file it created, unless another
+ * listener has replaced it since) and releases the listener. No thread may be
+ * inside utr_SocketAccept on it. Connections it accepted live on. */
+void utr_SocketListenerDestroy(utr_SocketListener *listener);
+
+/* Optional capture: from now on every frame, both directions, is appended to
+ * the pcap file at `path` (created or truncated; a null path stops
+ * capturing). The file's link type is 147 (LINKTYPE_USER0, for a user
+ * protocol); each record's data is one direction byte (0: this end sent the
+ * frame, 1: it received it) followed by the frame, header and body, as it
+ * travelled. A capture file that cannot be written to is closed and
+ * capturing stops. 0, or -5 (null or foreign transport, or the file cannot
+ * be created). */
+int32_t utr_SocketCapture(Transport *transport, const char *path);
 
 /* ---- Fault wrapper ------------------------------------------------------- */
 

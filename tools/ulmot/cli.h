@@ -1,0 +1,167 @@
+// tools/ulmot/cli.h - what the commands of the `ulmot` tool share: exit
+// codes, the parsed command line, the connection to a reader (the embedded
+// emulator or a socket), stopping on a signal, and JSON text.
+//
+// The tool uses the public C interface only (ulmot.h, utr.h, uemu.h), as any
+// application would.
+#pragma once
+
+#include <chrono>
+#include <csignal>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "uemu.h"
+#include "ulmot.h"
+#include "utr.h"
+
+namespace cli {
+
+// Exit codes, the same for every command (docs/CLI.md).
+enum Exit : int {
+    kOk = 0,
+    kFailed = 1,       // the command ran but did not succeed (no tag matched, a tag error)
+    kUsage = 2,        // bad command line
+    kNoReader = 3,     // nothing answers at the address, or the link went away
+    kRefused = 4,      // a request timed out or the reader refused it
+    kInterrupted = 130 // a one-shot command stopped by Ctrl-C before it was done
+};
+
+// Thrown by the command code and turned into a message and an exit code by
+// main(); nothing else is thrown.
+struct Failure {
+    int code;
+    std::string message;
+};
+
+[[noreturn]] void Fail(int code, std::string message);
+// A request's result as text: "time-out or local failure (-1)", "the reader's
+// result 20 (value out of range)".
+std::string ResultText(int32_t result);
+// Throws kRefused with "<what>: <ResultText>" unless result is 0.
+void Check(int32_t result, const std::string &what);
+
+// ---- Command line -----------------------------------------------------------
+
+// The options of one command, as given. Each command says which it accepts;
+// Parse refuses the others.
+struct Options {
+    std::string command;
+    std::vector<std::string> positional;
+    std::map<std::string, std::string> values;  // "--name value"
+    std::map<std::string, bool> flags;          // "--json", "--verify", "--help"
+
+    bool Has(const std::string &name) const { return values.count(name) != 0 || flags.count(name) != 0; }
+    bool Flag(const std::string &name) const { return flags.count(name) != 0; }
+    std::optional<std::string> Value(const std::string &name) const;
+
+    // Typed readers; each refuses a malformed value with kUsage.
+    uint32_t Unsigned(const std::string &name, uint32_t fallback, uint32_t min, uint32_t max) const;
+    // Seconds as a decimal ("2", "0.5"), into milliseconds; absent: fallback.
+    uint64_t Milliseconds(const std::string &name, uint64_t fallback) const;
+};
+
+struct Accepted {
+    std::vector<std::string> valued;  // options that take a value
+    std::vector<std::string> flags;   // options that stand alone
+};
+
+// Parses argv[2..] for `command`. Throws kUsage with a hint for an unknown
+// option, a missing value or a repeated option.
+Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted);
+
+uint32_t ParseUnsigned(const std::string &text, const std::string &what, uint32_t min, uint32_t max);
+// Hex digits (spaces and colons allowed between bytes) into bytes; an odd
+// count of digits is kept as `bits` = 4 x digits with the last nibble high.
+std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, uint32_t *bits = nullptr);
+std::string Hex(const uint8_t *data, size_t length);
+
+// The options every command that talks to a reader takes.
+extern const std::vector<std::string> kReaderValued;  // --connect --timeout --tags --seed --rate
+extern const std::vector<std::string> kReaderFlags;   // --json --help
+
+// ---- Signals ------------------------------------------------------------------
+
+// Installs SIGINT and SIGTERM handlers that only set a flag.
+void InstallSignalHandlers();
+// Blocks (or unblocks) both signals in the calling thread, so that threads
+// created meanwhile (the library's) inherit the block and the main thread is
+// the one that sees them.
+void BlockSignals(bool block);
+bool Interrupted();
+// The number of signals received so far (a second one hurries teardown).
+int SignalCount();
+// Sleeps up to `ms`, returning early when a signal arrives.
+void Nap(uint32_t ms);
+
+// ---- The reader -------------------------------------------------------------
+
+// A connected client: the embedded emulator over an in-memory pair when no
+// --connect is given, else a socket. The destructor tears everything down in
+// order: the client first (which waits for a running callback), then the
+// emulator or the socket.
+class Reader {
+public:
+    explicit Reader(const Options &options);
+    ~Reader();
+    Reader(const Reader &) = delete;
+    Reader &operator=(const Reader &) = delete;
+
+    ClientProcessor *client() const { return client_; }
+    bool embedded() const { return emulator_ != nullptr; }
+    uemu_Reader *emulator() const { return emulator_; }  // null when connected
+    const std::string &address() const { return address_; }
+    // Attaches the reader's processor for each object type (search by type).
+    void Attach(std::initializer_list<uint32_t> objectTypes);
+    // True while the client has its session (false while it reconnects).
+    bool LinkUp() const;
+    // "embedded reader (50 tags, seed 1)" or the address.
+    std::string Describe() const;
+
+private:
+    void Close();
+
+    ClientProcessor *client_ = nullptr;
+    uemu_Reader *emulator_ = nullptr;
+    utr_MemoryPair *pair_ = nullptr;
+    Transport *socket_ = nullptr;
+    std::string address_;
+    uint32_t tags_ = 0, seed_ = 0;
+};
+
+// ---- JSON -------------------------------------------------------------------
+
+// One JSON object, built key by key, printed on one line.
+class Json {
+public:
+    Json &Str(const char *key, const std::string &value);
+    Json &Num(const char *key, int64_t value);
+    Json &Real(const char *key, double value, int decimals);
+    Json &Bool(const char *key, bool value);
+    Json &Raw(const char *key, const std::string &json);  // an array or object already built
+    std::string Text() const { return "{" + body_ + "}"; }
+
+private:
+    Json &Key(const char *key);
+    std::string body_;
+};
+std::string JsonString(const std::string &value);
+// "2026-01-02T03:04:05.678Z" (UTC, milliseconds).
+std::string IsoTime(std::chrono::system_clock::time_point t);
+
+// ---- Commands -----------------------------------------------------------------
+
+int Inventory(int argc, char **argv);
+int Info(int argc, char **argv);
+int ReadMemory(int argc, char **argv);
+int WriteUser(int argc, char **argv);
+int Gpio(int argc, char **argv);
+int Log(int argc, char **argv);
+
+// Usage text of one command (null: unknown command).
+const char *UsageOf(const std::string &command);
+
+}  // namespace cli

@@ -1,0 +1,400 @@
+// tools/ulmot/support.cpp - command line, signals, the reader connection and
+// JSON text for every command.
+#include <algorithm>
+#include <cerrno>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <pthread.h>
+
+#include "cli.h"
+
+namespace cli {
+
+[[noreturn]] void Fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
+
+std::string ResultText(int32_t result) {
+    switch (result) {
+    case -1: return "time-out or local failure (-1)";
+    case -3: return "larger than the buffer (-3)";
+    case -5: return "invalid parameter (-5)";
+    case -7: return "no message block (-7)";
+    case -8: return "item missing from the response (-8)";
+    default: break;
+    }
+    // The reader's own codes (item 255 of its response).
+    const char *what = nullptr;
+    switch (result) {
+    case 1: what = "unknown command"; break;
+    case 2: what = "no such instance"; break;
+    case 3: what = "malformed request"; break;
+    case 4: what = "object type not served"; break;
+    case 5: what = "not found"; break;
+    case 6: what = "exhausted"; break;
+    case 7: what = "refused"; break;
+    case 8: what = "no such processor"; break;
+    case 9: what = "not registered"; break;
+    case 20: what = "value out of range"; break;
+    default: break;
+    }
+    std::string text = "the reader's result " + std::to_string(result);
+    if (what != nullptr) text += std::string(" (") + what + ")";
+    return text;
+}
+
+void Check(int32_t result, const std::string &what) {
+    if (result != 0) Fail(kRefused, what + ": " + ResultText(result));
+}
+
+// ---- Command line -----------------------------------------------------------
+
+const std::vector<std::string> kReaderValued = {"connect", "timeout", "tags", "seed", "rate"};
+const std::vector<std::string> kReaderFlags = {"json", "help"};
+
+std::optional<std::string> Options::Value(const std::string &name) const {
+    auto it = values.find(name);
+    if (it == values.end()) return std::nullopt;
+    return it->second;
+}
+
+uint32_t ParseUnsigned(const std::string &text, const std::string &what, uint32_t min, uint32_t max) {
+    const bool digits = !text.empty() && text.size() <= 10 &&
+                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+    const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+    if (!digits || value < min || value > max) {
+        Fail(kUsage, what + " must be a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                         ", not '" + text + "'");
+    }
+    return static_cast<uint32_t>(value);
+}
+
+uint32_t Options::Unsigned(const std::string &name, uint32_t fallback, uint32_t min, uint32_t max) const {
+    auto v = Value(name);
+    return v ? ParseUnsigned(*v, "--" + name, min, max) : fallback;
+}
+
+uint64_t Options::Milliseconds(const std::string &name, uint64_t fallback) const {
+    auto v = Value(name);
+    if (!v) return fallback;
+    // Digits with at most one point: no signs, exponents or "inf".
+    const std::string &t = *v;
+    const bool shape = !t.empty() && t.size() <= 12 && std::count(t.begin(), t.end(), '.') <= 1 &&
+                       std::all_of(t.begin(), t.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; }) &&
+                       t != ".";
+    const double seconds = shape ? std::strtod(t.c_str(), nullptr) : -1.0;
+    if (!shape || seconds <= 0.0 || seconds > 1.0e6) {
+        Fail(kUsage, "--" + name + " takes seconds above 0 (e.g. 5 or 0.5), not '" + t + "'");
+    }
+    return static_cast<uint64_t>(std::llround(seconds * 1000.0));
+}
+
+Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted) {
+    Options o;
+    o.command = command;
+    auto listed = [](const std::vector<std::string> &list, const std::string &name) {
+        return std::find(list.begin(), list.end(), name) != list.end();
+    };
+    for (int i = 2; i < argc; ++i) {
+        std::string arg = argv[i];
+        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
+            if (arg == "-h") {
+                o.flags["help"] = true;
+            } else {
+                o.positional.push_back(arg);
+            }
+            continue;
+        }
+        std::string name = arg.substr(2);
+        std::optional<std::string> inlineValue;
+        if (auto eq = name.find('='); eq != std::string::npos) {
+            inlineValue = name.substr(eq + 1);
+            name = name.substr(0, eq);
+        }
+        if (listed(accepted.valued, name)) {
+            if (o.values.count(name) != 0) Fail(kUsage, "--" + name + " is given twice");
+            if (inlineValue) {
+                o.values[name] = *inlineValue;
+            } else if (i + 1 < argc) {
+                o.values[name] = argv[++i];
+            } else {
+                Fail(kUsage, "--" + name + " needs a value");
+            }
+        } else if (listed(accepted.flags, name) && !inlineValue) {
+            o.flags[name] = true;
+        } else {
+            Fail(kUsage, "unknown option '" + arg + "' for '" + command + "'");
+        }
+    }
+    if (o.Value("connect")) {
+        for (const char *embeddedOnly : {"tags", "seed", "rate"}) {
+            if (o.Has(embeddedOnly)) {
+                Fail(kUsage, std::string("--") + embeddedOnly + " sets up the embedded reader; it cannot go with --connect");
+            }
+        }
+    }
+    return o;
+}
+
+std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, uint32_t *bits) {
+    std::string digits;
+    for (char c : text) {
+        if (c == ' ' || c == ':') continue;
+        if (!std::isxdigit(static_cast<unsigned char>(c))) Fail(kUsage, what + " must be hex digits, not '" + text + "'");
+        digits += c;
+    }
+    if (digits.size() >= 2 && digits[0] == '0' && (digits[1] == 'x' || digits[1] == 'X')) digits.erase(0, 2);
+    if (digits.empty()) Fail(kUsage, what + " must hold at least one hex digit");
+    if (bits == nullptr && digits.size() % 2 != 0) Fail(kUsage, what + " must be whole bytes (an even number of hex digits)");
+    std::vector<uint8_t> bytes((digits.size() + 1) / 2, 0);
+    for (size_t i = 0; i < digits.size(); ++i) {
+        const char c = static_cast<char>(std::tolower(static_cast<unsigned char>(digits[i])));
+        const uint8_t nibble = static_cast<uint8_t>(c <= '9' ? c - '0' : c - 'a' + 10);
+        bytes[i / 2] = static_cast<uint8_t>(bytes[i / 2] | (i % 2 == 0 ? nibble << 4 : nibble));
+    }
+    if (bits != nullptr) *bits = static_cast<uint32_t>(digits.size() * 4);
+    return bytes;
+}
+
+std::string Hex(const uint8_t *data, size_t length) {
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(length * 2);
+    for (size_t i = 0; i < length; ++i) {
+        s += kDigits[data[i] >> 4];
+        s += kDigits[data[i] & 0x0F];
+    }
+    return s;
+}
+
+// ---- Signals ------------------------------------------------------------------
+
+namespace {
+volatile std::sig_atomic_t g_signals = 0;
+
+extern "C" void OnSignal(int) {
+    // Only a flag: the main loop does the work.
+    g_signals = g_signals + 1;
+}
+}  // namespace
+
+void InstallSignalHandlers() {
+    struct sigaction action {};
+    action.sa_handler = OnSignal;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = SA_RESTART;
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void BlockSignals(bool block) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    pthread_sigmask(block ? SIG_BLOCK : SIG_UNBLOCK, &set, nullptr);
+}
+
+bool Interrupted() { return g_signals != 0; }
+int SignalCount() { return static_cast<int>(g_signals); }
+
+void Nap(uint32_t ms) {
+    // nanosleep returns early (EINTR) when a signal is handled on this thread.
+    timespec t{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000L};
+    if (!Interrupted()) nanosleep(&t, nullptr);
+}
+
+// ---- The reader -------------------------------------------------------------
+
+namespace {
+void InitPoolsOnce() {
+    static bool done = false;
+    if (!done) {
+        streams_buf_init();
+        done = true;
+    }
+}
+// A malformed address is the user's to fix (exit 2), before anything is
+// tried: tcp:HOST:PORT with a port from 1 to 65535, or unix:PATH.
+void CheckAddress(const std::string &address) {
+    const std::string hint = " (expected tcp:HOST:PORT or unix:/path)";
+    if (address.rfind("unix:", 0) == 0) {
+        if (address.size() == 5) Fail(kUsage, "'" + address + "' names no socket path" + hint);
+        return;
+    }
+    if (address.rfind("tcp:", 0) != 0) Fail(kUsage, "cannot use address '" + address + "'" + hint);
+    const size_t colon = address.rfind(':');
+    if (colon <= 4) Fail(kUsage, "'" + address + "' lacks a host or a port" + hint);
+    ParseUnsigned(address.substr(colon + 1), "the port of '" + address + "'", 1, 65535);
+}
+
+}  // namespace
+
+Reader::Reader(const Options &options) {
+    InitPoolsOnce();
+    // The library's threads are created below; with the signals blocked they
+    // inherit the block, and Ctrl-C always lands on the main thread.
+    BlockSignals(true);
+    try {
+        if (auto address = options.Value("connect")) {
+            address_ = *address;
+            CheckAddress(address_);
+            const uint64_t timeoutMs = options.Milliseconds("timeout", 3000);
+#ifdef ULMOT_TOOL_SOCKETS
+            socket_ = utr_SocketConnect(address_.c_str(), static_cast<uint32_t>(std::min<uint64_t>(timeoutMs, 3600000)));
+            if (socket_ == nullptr) {
+                // The transport's reason may begin with the address already.
+                std::string reason = utr_SocketLastError();
+                if (reason.rfind(address_ + ": ", 0) == 0) reason.erase(0, address_.size() + 2);
+                Fail(kNoReader, "no reader at " + address_ + ": " + reason);
+            }
+            const int32_t r = ulmot_CreateClientProcessor(socket_, "ulmot-cli", &client_);
+            if (r != 0) {
+                Close();
+                Fail(r == -7 ? kFailed : kNoReader,
+                     "connected to " + address_ + ", but no reader answered the registration: " + ResultText(r));
+            }
+#else
+            (void)timeoutMs;
+            Fail(kNoReader, "cannot reach " + address_ + ": this build of ulmot has no socket transport");
+#endif
+        } else {
+            uemu_Config config;
+            uemu_ConfigInit(&config);
+            tags_ = config.tagCount = options.Unsigned("tags", config.tagCount, 0, UEMU_MAX_TAGS);
+            seed_ = config.tagSeed = options.Unsigned("seed", config.tagSeed, 0, 0xFFFFFFFFu);
+            config.tagRate = options.Unsigned("rate", config.tagRate, 1, 100000);
+            emulator_ = uemu_Create(&config);
+            if (emulator_ == nullptr) Fail(kFailed, "cannot create the embedded reader");
+            pair_ = utr_MemoryPairCreate("ulmot-cli", "embedded-reader", 0);
+            if (pair_ == nullptr) {
+                Close();
+                Fail(kFailed, "cannot create the in-memory link to the embedded reader");
+            }
+            if (uemu_Attach(emulator_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr) != UEMU_OK) {
+                Close();
+                Fail(kFailed, "cannot attach the embedded reader to its link");
+            }
+            const int32_t r = ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "ulmot-cli", &client_);
+            if (r != 0) {
+                Close();
+                Fail(kFailed, "the embedded reader did not take the client: " + ResultText(r));
+            }
+        }
+    } catch (...) {
+        BlockSignals(false);
+        throw;
+    }
+    BlockSignals(false);
+}
+
+Reader::~Reader() { Close(); }
+
+void Reader::Close() {
+    if (client_ != nullptr) ulmot_DestroyClientProcessor(client_);
+    client_ = nullptr;
+    if (emulator_ != nullptr) uemu_Destroy(emulator_);
+    emulator_ = nullptr;
+    if (pair_ != nullptr) utr_MemoryPairDestroy(pair_);
+    pair_ = nullptr;
+#ifdef ULMOT_TOOL_SOCKETS
+    if (socket_ != nullptr) utr_SocketDestroy(socket_);
+#endif
+    socket_ = nullptr;
+}
+
+void Reader::Attach(std::initializer_list<uint32_t> objectTypes) {
+    for (uint32_t type : objectTypes) {
+        if (ulmot_AttachDefaultObjectProcessor(client_, type, 0, 0) != 0) {
+            if (!LinkUp()) Fail(kNoReader, "lost the link to " + Describe());
+            Fail(kRefused, "the reader has no processor for object type " + std::to_string(type) +
+                               " (or did not answer the search)");
+        }
+    }
+}
+
+bool Reader::LinkUp() const { return ulmot_GetClientSession(client_) != nullptr; }
+
+std::string Reader::Describe() const {
+    if (embedded()) {
+        return "embedded reader (" + std::to_string(tags_) + " tags, seed " + std::to_string(seed_) + ")";
+    }
+    return address_;
+}
+
+// ---- JSON -------------------------------------------------------------------
+
+std::string JsonString(const std::string &value) {
+    std::string s = "\"";
+    for (unsigned char c : value) {
+        switch (c) {
+        case '"': s += "\\\""; break;
+        case '\\': s += "\\\\"; break;
+        case '\n': s += "\\n"; break;
+        case '\r': s += "\\r"; break;
+        case '\t': s += "\\t"; break;
+        default:
+            if (c < 0x20 || c == 0x7F) {
+                char buffer[8];
+                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
+                s += buffer;
+            } else {
+                s += static_cast<char>(c);
+            }
+        }
+    }
+    return s + "\"";
+}
+
+std::string IsoTime(std::chrono::system_clock::time_point t) {
+    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
+    const time_t seconds = static_cast<time_t>(ms / 1000);
+    tm utc{};
+    gmtime_r(&seconds, &utc);
+    char buffer[48];
+    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
+                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
+    return buffer;
+}
+
+Json &Json::Key(const char *key) {
+    if (!body_.empty()) body_ += ',';
+    body_ += JsonString(key);
+    body_ += ':';
+    return *this;
+}
+
+Json &Json::Str(const char *key, const std::string &value) {
+    Key(key);
+    body_ += JsonString(value);
+    return *this;
+}
+
+Json &Json::Num(const char *key, int64_t value) {
+    Key(key);
+    body_ += std::to_string(value);
+    return *this;
+}
+
+Json &Json::Real(const char *key, double value, int decimals) {
+    char buffer[64];
+    std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
+    Key(key);
+    body_ += buffer;
+    return *this;
+}
+
+Json &Json::Bool(const char *key, bool value) {
+    Key(key);
+    body_ += value ? "true" : "false";
+    return *this;
+}
+
+Json &Json::Raw(const char *key, const std::string &json) {
+    Key(key);
+    body_ += json;
+    return *this;
+}
+
+}  // namespace cli
