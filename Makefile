@@ -6,6 +6,7 @@
 # make check-interface               what the built libulmot.so exports
 # make fuzz                          build the libFuzzer targets (clang) in build-fuzz/ and run
 #                                    each for FUZZ_SECONDS (default 60) over its seed corpus
+# make soak                          the fault-injection soak for SOAK_SECONDS (600) seconds
 comma := ,
 JOBS ?= $(shell nproc)
 SANITIZE ?=
@@ -21,8 +22,9 @@ BENCH_DIR ?= build-bench
 FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= items tag_report frames chains socket
+SOAK_SECONDS ?= 600
 
-.PHONY: all build demo test bench check-interface fuzz clean
+.PHONY: all build demo test bench check-interface fuzz soak clean
 
 all: build
 
@@ -49,6 +51,12 @@ bench: $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bench/ulmot_bench --benchmark_out=$(BENCH_DIR)/bench.json \
 	  --benchmark_out_format=json $(BENCH_ARGS)
+
+# The soak test of `make test` (20 s there), run for longer; its summary goes
+# to stdout, the library's log lines to $(BUILD_DIR)/tests/soak.log.
+soak: $(BUILD_DIR)/build.ninja
+	cmake --build $(BUILD_DIR) -j $(JOBS) --target test_soak
+	cd $(BUILD_DIR)/tests && ULMOT_SOAK_SECONDS=$(SOAK_SECONDS) ./test_soak
 
 check-interface: build
 	../shared/interface/check $(BUILD_DIR)

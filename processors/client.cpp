@@ -62,6 +62,19 @@ void EndSession(Session *s) {
     session::Release(s);
 }
 
+// Keeps the client's reference to a session that ended on its own (see
+// kRetiredSessions), letting go of the oldest one kept.
+void RetireSession(ClientProcessor *c, Session *ended) {
+    Session *oldest;
+    {
+        plat::Lock l(c->lock);
+        oldest = c->retired[c->retiredNext];
+        c->retired[c->retiredNext] = ended;
+        c->retiredNext = (c->retiredNext + 1) % kRetiredSessions;
+    }
+    if (oldest != nullptr) session::Release(oldest);
+}
+
 void SetEntry(ClientProcessor *c, uint32_t objectType, uint8_t processorId, uint8_t notify) {
     AttachEntry &e = c->attachTable[objectType];
     e.processorId.store(processorId);
@@ -97,8 +110,20 @@ int32_t ClientStartSession(ClientProcessor *c) {
         return -1;
     }
     session::Retain(s);  // the client's reference
+    {
+        // Visible to a destroy from here on; one that came first makes the
+        // registration below fail at once.
+        plat::Lock l(c->lock);
+        if (c->state == ClientState::kDestroying) session::AbortWaitingCallers(s);
+        c->starting = s;
+    }
     uint8_t processorId = 0;
-    if (const char *failure = RegisterSession(c, s, &processorId)) {
+    const char *failure = RegisterSession(c, s, &processorId);
+    {
+        plat::Lock l(c->lock);
+        c->starting = nullptr;
+    }
+    if (failure != nullptr) {
         ulmot_Debug("%s", failure);
         EndSession(s);
         return -1;
@@ -157,7 +182,7 @@ void ClientHandleSessionTermination(void *context) {
         // The ended session's queue thread may have been left running in a
         // callback: wait for it before the client can go away.
         session::StopQueueHandlers(ended);
-        session::Release(ended);
+        RetireSession(c, ended);
     }
     for (;;) {
         c->reconnectWake.Wait(kReconnectPauseMs);
@@ -231,12 +256,21 @@ int32_t ulmot_CreateClientProcessor(Transport *transport, const char *name, Clie
 void ulmot_DestroyClientProcessor(ClientProcessor *c) {
     if (c == nullptr) return;
     Session *s = TakeSession(c, ClientState::kDestroying);
-    // A reconnect loop notices the state at its next step; wake it now.
+    // A reconnect loop notices the state at its next step; wake it now, and
+    // release its registration if one is under way.
     c->reconnectWake.Set();
+    {
+        ulmot::plat::Lock l(c->lock);
+        if (c->starting != nullptr) session::AbortWaitingCallers(c->starting);
+    }
     while (c->reconnecting.load()) ulmot::plat::SleepMs(1);
     if (s != nullptr) {
         ulmot_DeliveryProcessorDeregistration(s, c->processorId.load());
         EndSession(s);
+    }
+    for (Session *&retired : c->retired) {
+        if (retired != nullptr) session::Release(retired);
+        retired = nullptr;
     }
     delete c;
 }

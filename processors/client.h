@@ -4,8 +4,10 @@
 // Lifetime and the session. The client keeps a reference to its current
 // session (see session/session_internal.h), so the pointer stays valid even
 // after the session ends on its own; the termination handler swaps it out
-// under `lock` and drops that reference. Operations borrow the session
-// through ClientSession, which returns null while the client reconnects.
+// under `lock` and moves that reference to the retired sessions, so that a
+// pointer the application still holds stays valid across the reconnection.
+// Operations borrow the session through ClientSession, which returns null
+// while the client reconnects.
 #pragma once
 
 #include <atomic>
@@ -25,6 +27,11 @@ inline constexpr uint32_t kEventObjectTypes = 24;
 inline constexpr uint32_t kEventTypes = 5;
 inline constexpr uint32_t kReconnectPauseMs = 500;
 inline constexpr uint32_t kClientOutstandingRequests = 5;
+// Sessions that ended on their own whose memory the client keeps, so that a
+// Session pointer an application read with ulmot_GetClientSession before a
+// reconnection still addresses a session (whose calls fail with -1) and not
+// released memory. About 3 KB each.
+inline constexpr uint32_t kRetiredSessions = 32;
 
 struct AttachEntry {
     std::atomic<uint8_t> processorId;
@@ -60,6 +67,14 @@ struct ClientProcessor {
     ulmot::processors::ClientState state;  // guarded by `lock`
     ulmot::plat::Event reconnectWake;      // cuts the reconnect pause short
     std::atomic<bool> reconnecting;        // a reconnect loop runs
+    // A session being started (not yet installed), with the starter's
+    // reference; guarded by `lock`. A destroy releases the callers waiting
+    // on it, so it does not wait out the registration's time-out.
+    Session *starting;
+    // The last kRetiredSessions sessions that ended on their own, each with
+    // the client's reference; guarded by `lock`, released by the destroy.
+    Session *retired[ulmot::processors::kRetiredSessions];
+    uint32_t retiredNext;  // the entry the next retired session takes
 };
 
 namespace ulmot::processors {

@@ -44,18 +44,23 @@ int32_t AwaitResponse(Session *s, RequestSlot *slot, uint32_t timeout, uint8_t s
         ulmot::session::QuarantineMessage(s, slot, timeout);
         return -1;
     }
+    // Taken out under the session's lock: a duplicate of this response may
+    // be arriving on the receive thread right now.
+    uint8_t answeredInstance = 0;
+    MessageBlock *answer = ulmot::session::TakeResponse(s, slot, &answeredInstance);
+    ulmot::session::FreeMessage(s, slot);
     uint16_t result = 0;
-    if (ulmot_BufferReadDTPInt16(slot->response, ULMOT_ITEM_RESULT, &result) != 0) {
+    if (answer == nullptr || ulmot_BufferReadDTPInt16(answer, ULMOT_ITEM_RESULT, &result) != 0) {
         ulmot_Debug("ulmot_SendSessionMessage: Failed to read result");
-        ulmot::session::FreeMessage(s, slot);
+        if (answer != nullptr) freemsg(answer);
         return -1;
     }
     if (response != nullptr) {
-        *response = slot->response;
-        slot->response = nullptr;
+        *response = answer;
+    } else {
+        freemsg(answer);
     }
-    if (responseInstance != nullptr) *responseInstance = slot->responseInstance;
-    ulmot::session::FreeMessage(s, slot);
+    if (responseInstance != nullptr) *responseInstance = answeredInstance;
     return static_cast<int16_t>(result);
 }
 

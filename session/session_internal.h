@@ -42,6 +42,7 @@ enum class SlotState : uint8_t {
     kWaiting,      // taken; a response completes it
     kQuarantined,  // its request timed out; kept out of use until the late
                    // response arrives or the quarantine ends
+    kAnswered,     // its caller has taken the response; a duplicate is dropped
 };
 
 struct RequestSlot {
@@ -122,6 +123,10 @@ void FreeMessage(Session *session, RequestSlot *slot);
 void QuarantineMessage(Session *session, RequestSlot *slot, uint32_t quarantineMs);
 // Returns quarantined slots whose time is up to the free list.
 void ReclaimQuarantinedSlots(Session *session);
+// Takes the stored response (null when there is none) and its instance out
+// of a slot whose completion event was set, under the session's lock: the
+// receive thread may be storing a duplicate at that moment.
+MessageBlock *TakeResponse(Session *session, RequestSlot *slot, uint8_t *instance);
 // Wakes every caller waiting for a slot or a response; they return -1.
 void AbortWaitingCallers(Session *session);
 inline uint32_t MessageId(const Session *session, const RequestSlot *slot) {

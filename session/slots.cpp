@@ -110,6 +110,15 @@ void ReclaimQuarantinedSlots(Session *s) {
     if (reclaimed > 0) s->slotSemaphore.Release(reclaimed);
 }
 
+MessageBlock *TakeResponse(Session *s, RequestSlot *slot, uint8_t *instance) {
+    plat::Lock lock(s->lock);
+    MessageBlock *response = slot->response;
+    slot->response = nullptr;
+    *instance = slot->responseInstance;
+    slot->state = SlotState::kAnswered;
+    return response;
+}
+
 void AbortWaitingCallers(Session *s) {
     s->closing.store(true);
     s->slotSemaphore.Shutdown();

@@ -228,4 +228,72 @@ TEST_F(InboundQueue, WithoutHandlersMessagesAreReleased) {
     EXPECT_TRUE(rec_.Seen().empty());
 }
 
+// Malformed and unsupported frames as the receive thread routes them: each
+// is logged with its line and released, the ones after it still arrive, and
+// bytes beyond a declared body never reach a handler.
+TEST_F(InboundQueue, MalformedFramesAreLoggedAndReleasedAndTheSessionGoesOn) {
+    struct Bad {
+        Frame frame;
+        uint32_t cutTo;  // 0: send the whole frame, else only its first bytes
+        const char *line;
+    };
+    Frame unsupportedType, unsupportedEvent, typeThree, shortHeader;
+    unsupportedType.type = unsupportedEvent.type = ULMOT_MSG_EVENT;
+    unsupportedType.objectType = 24;
+    unsupportedEvent.objectType = 5;
+    unsupportedEvent.command = 5;
+    typeThree.type = 3;
+    shortHeader.type = ULMOT_MSG_EVENT;
+    const Bad bad[] = {
+        {shortHeader, 3, "]ulmot_SessionReceiveThread(session-side): Failed to read session header, length=3\n"},
+        {unsupportedType, 0, "]ulmot_SessionReceiveThread - Unsupported event (objtype 24, event type 0)\n"},
+        {unsupportedEvent, 0, "]ulmot_SessionReceiveThread - Unsupported event (objtype 5, event type 5)\n"},
+        {typeThree, 0, "]ulmot_SessionReceiveThread: Unhandled message type (3)\n"},
+    };
+    struct Ctx {
+        std::mutex m;
+        std::vector<Bytes> bodies;
+    } ctx;
+    ulmot_SessionRegisterEventHandler(
+        session_,
+        [](void *c, const uint8_t *, uint16_t length, uint32_t, MessageBlock *b) -> int32_t {
+            auto *x = static_cast<Ctx *>(c);
+            std::lock_guard<std::mutex> l(x->m);
+            x->bodies.push_back(Bytes(b->readPtr, b->writePtr));
+            EXPECT_EQ(b->writePtr - b->readPtr, length) << "the handler sees the declared body only";
+            freemsg(b);
+            return 0;
+        },
+        &ctx);
+    CaptureStderr();
+    for (const Bad &one : bad) {
+        Bytes wire = one.frame.Wire();
+        if (one.cutTo != 0) wire.resize(one.cutTo);
+        MessageBlock *b = ulmot_BufferAllocate(static_cast<uint32_t>(wire.size()), 0);
+        ulmot_BufferAppend(b, wire.data(), static_cast<uint32_t>(wire.size()));
+        ASSERT_EQ(utr_MemoryEndpoint(pair_, UTR_SIDE_B)->send(utr_MemoryEndpoint(pair_, UTR_SIDE_B), b, 0), 0);
+    }
+    Frame padded;
+    padded.type = ULMOT_MSG_EVENT;
+    padded.body = TimestampBody(77);
+    padded.extraBytes = 40;  // junk after the message
+    peer_->Send(padded);
+    ASSERT_TRUE(WaitUntil([&] {
+        std::lock_guard<std::mutex> l(ctx.m);
+        return !ctx.bodies.empty();
+    }));
+    const std::string err = GetCapturedStderr();
+    for (const Bad &one : bad) EXPECT_NE(err.find(one.line), std::string::npos) << one.line;
+    {
+        std::lock_guard<std::mutex> l(ctx.m);
+        ASSERT_EQ(ctx.bodies.size(), 1u) << "only the well-formed event reaches the handler";
+        EXPECT_EQ(ctx.bodies[0], TimestampBody(77)) << "the junk after the declared body is cut";
+    }
+    AsyncRequest r;
+    r.Start(session_, 1, 0, 8, 0);
+    peer_->Respond(peer_->Receive(), ResultBody(3));
+    r.Join();
+    EXPECT_EQ(r.result, 3) << "the session goes on";
+}
+
 }  // namespace

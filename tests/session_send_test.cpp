@@ -293,4 +293,29 @@ TEST_F(Responses, DuplicateResponseIsReleasedNotKept) {
     EXPECT_EQ(next.result, 7);
 }
 
+// A duplicate arriving while the caller takes the first copy out of its
+// slot: the receive thread and the caller meet on the slot, which only the
+// session's lock may arbitrate (ThreadSanitizer saw them race before). Each
+// caller gets its own result and its own response block, every time.
+TEST_F(Responses, DuplicateArrivingWhileTheCallerTakesTheResponseIsDropped) {
+    CaptureStderr();  // copies that find their slot free are logged
+    for (int i = 0; i < 200; ++i) {
+        AsyncRequest r;
+        r.Start(session_, 1, 0, 8, 0, true);
+        const Bytes req = peer_->Receive();
+        ASSERT_FALSE(req.empty());
+        peer_->Respond(req, ResultBody(static_cast<int16_t>(i), {0x20, 0x01, static_cast<uint8_t>(i)}));
+        peer_->Respond(req, ResultBody(static_cast<int16_t>(i + 1000)));
+        r.thread.join();
+        EXPECT_EQ(r.result, i);
+        ASSERT_NE(r.response, nullptr);
+        EXPECT_EQ(DataOf(r.response), ResultBody(static_cast<int16_t>(i), {0x20, 0x01, static_cast<uint8_t>(i)}));
+        r.Join();
+        // The copy must have been seen before a new request takes the slot.
+        while (utr_MemoryQueued(SessionSide()) != 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    GetCapturedStderr();
+}
+
 }  // namespace

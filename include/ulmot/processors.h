@@ -108,9 +108,15 @@ typedef void (*ulmot_AttachedProcessorRemovedCallback)(void *context, uint32_t t
 ULMOT_API int32_t ulmot_CreateClientProcessor(Transport *transport, const char *name,
                                               ClientProcessor **client);
 /* Deregisters, ends the session and releases the client; also stops a client
- * that is reconnecting. Waits for a callback that is running to return. */
+ * that is reconnecting. Waits for a callback that is running to return (a
+ * request the callback is waiting on returns -1 at once). Call it once, from
+ * one thread, when no other thread is in (or about to enter) an operation of
+ * this client; never from one of its callbacks. */
 ULMOT_API void ulmot_DestroyClientProcessor(ClientProcessor *client);
-/* The current session, or null while the client reconnects. */
+/* The current session, or null while the client reconnects. After the
+ * session has ended (the client reconnected), calls made with the pointer
+ * return -1; the pointer stays safe to use in this way until the client has
+ * reconnected 32 more times or is destroyed. */
 ULMOT_API Session *ulmot_GetClientSession(ClientProcessor *client);
 ULMOT_API uint8_t ulmot_GetClientProcessorID(ClientProcessor *client);
 
