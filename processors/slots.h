@@ -1,15 +1,15 @@
-// processors/slots.h - how callback slots and caches of a client are kept:
-// written by application threads, read by the queue thread, always whole.
+// processors/slots.h - how callback slots of a client are kept: written by
+// application threads, read by the queue thread, always whole.
 #pragma once
 
-#include "platform/platform.h"
+#include "platform/seqlock.h"
 
 namespace ulmot::processors {
 
 // A callback function and its context, written by application threads and
-// read by the queue thread: always read and written whole, under a small
-// lock, so that a handler never sees one registration's function with
-// another's context.
+// read by the queue thread: always read and written whole, so that a handler
+// never sees one registration's function with another's context. Reads take
+// no lock (see platform/seqlock.h).
 template <typename Fn>
 class CallbackSlot {
 public:
@@ -17,43 +17,30 @@ public:
         Fn callback;
         void *context;
     };
-    void Set(Fn callback, void *context) {
-        plat::Lock l(m_);
-        pair_ = {callback, context};
-    }
+    void Set(Fn callback, void *context) { pair_.Store(Pair{callback, context}); }
     // Clears the callback only; the context stays.
     void ClearCallback() {
-        plat::Lock l(m_);
-        pair_.callback = nullptr;
+        pair_.Update([](Pair p) {
+            p.callback = nullptr;
+            return p;
+        });
     }
-    Pair Get() {
-        plat::Lock l(m_);
-        return pair_;
-    }
+    Pair Get() const { return pair_.Load(); }
 
 private:
-    plat::Mutex m_;
-    Pair pair_{};
+    plat::SeqLocked<Pair> pair_;
 };
 
-// A value written by application threads and read by the queue thread, read
-// and written whole under a small lock (a group of callbacks that share one
-// context, a cache).
+// A group of callbacks that share one context, written by application
+// threads and read by the queue thread, always whole.
 template <typename T>
 class Guarded {
 public:
-    void Set(const T &value) {
-        plat::Lock l(m_);
-        value_ = value;
-    }
-    T Get() {
-        plat::Lock l(m_);
-        return value_;
-    }
+    void Set(const T &value) { value_.Store(value); }
+    T Get() const { return value_.Load(); }
 
 private:
-    plat::Mutex m_;
-    T value_{};
+    plat::SeqLocked<T> value_;
 };
 
 }  // namespace ulmot::processors

@@ -147,27 +147,15 @@ void HandleQueuedMessage(Session *s, MessageBlock *block) {
     const auto bodyLength = static_cast<uint16_t>(header[ULMOT_HEADER_LENGTH] << 8 | header[ULMOT_HEADER_LENGTH + 1]);
     const uint8_t type = static_cast<uint8_t>(header[ULMOT_HEADER_TYPE_ID] >> 6);
     if (type == ULMOT_MSG_REQUEST) {
-        ulmot_SessionRequestHandler handler;
-        void *context;
-        {
-            plat::Lock lock(s->lock);
-            handler = s->requestHandler;
-            context = s->requestContext;
-        }
-        if (handler == nullptr) {
+        const RequestHandler h = s->requestHandler.Load();
+        if (h.handler == nullptr) {
             freemsg(block);
         } else {
-            handler(context, header, bodyLength, block);
+            h.handler(h.context, header, bodyLength, block);
         }
     } else if (type == ULMOT_MSG_EVENT) {
-        ulmot_SessionEventHandler handler;
-        void *context;
-        {
-            plat::Lock lock(s->lock);
-            handler = s->eventHandler;
-            context = s->eventContext;
-        }
-        if (handler == nullptr) {
+        const EventHandler h = s->eventHandler.Load();
+        if (h.handler == nullptr) {
             freemsg(block);
             return;
         }
@@ -175,7 +163,7 @@ void HandleQueuedMessage(Session *s, MessageBlock *block) {
         if (ulmot_BufferReadDTPInt32(block, ULMOT_ITEM_TIMESTAMP, &timestamp) != 0) {
             ulmot_Debug("ulmot_SessionHandleQueuedMessage: Failed to read timestamp");
         }
-        handler(context, header, bodyLength, timestamp, block);
+        h.handler(h.context, header, bodyLength, timestamp, block);
     } else {
         ulmot_Debug("ulmot_SessionHandleQueuedMessage: Unhandled message type (%u)", type);
         freemsg(block);

@@ -131,16 +131,12 @@ void ulmot_DestroySession(Session *s) {
 }
 
 int32_t ulmot_SessionRegisterEventHandler(Session *s, ulmot_SessionEventHandler handler, void *context) {
-    ulmot::plat::Lock lock(s->lock);
-    s->eventHandler = handler;
-    s->eventContext = context;
+    s->eventHandler.Store({handler, context});
     return 0;
 }
 
 int32_t ulmot_SessionRegisterRequestHandler(Session *s, ulmot_SessionRequestHandler handler, void *context) {
-    ulmot::plat::Lock lock(s->lock);
-    s->requestHandler = handler;
-    s->requestContext = context;
+    s->requestHandler.Store({handler, context});
     return 0;
 }
 

@@ -15,6 +15,7 @@
 #include <cstdint>
 
 #include "platform/platform.h"
+#include "platform/seqlock.h"
 #include "ulmot/session.h"
 
 namespace ulmot::session {
@@ -60,6 +61,15 @@ inline RequestSlot *const kSlotTaken = reinterpret_cast<RequestSlot *>(~uintptr_
 
 enum class Life : uint8_t { kRunning, kStopping, kTerminating };
 
+struct EventHandler {
+    ulmot_SessionEventHandler handler;
+    void *context;
+};
+struct RequestHandler {
+    ulmot_SessionRequestHandler handler;
+    void *context;
+};
+
 }  // namespace ulmot::session
 
 // The record behind the opaque Session of the public header.
@@ -68,10 +78,9 @@ struct Session {
     ulmot::plat::Mutex lock;
     ulmot_SessionTerminationHandler terminationHandler;
     void *terminationContext;
-    ulmot_SessionEventHandler eventHandler;
-    void *eventContext;
-    ulmot_SessionRequestHandler requestHandler;
-    void *requestContext;
+    // Read by the queue thread for every message without a lock.
+    ulmot::plat::SeqLocked<ulmot::session::EventHandler> eventHandler;
+    ulmot::plat::SeqLocked<ulmot::session::RequestHandler> requestHandler;
     ulmot::plat::Thread receiveThread;
     std::atomic<uint32_t> stopRequested;
     ulmot::session::RequestSlot slots[ulmot::session::kSlotCount];
