@@ -32,8 +32,9 @@ public:
         for (unsigned tries = 0;; ++tries) {
             const uint32_t before = sequence_.load(std::memory_order_acquire);
             uintptr_t words[kWords];
-            for (size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_relaxed);
-            std::atomic_thread_fence(std::memory_order_acquire);
+            // Acquire loads keep the second look at the count after them; a
+            // word of a later write brings that write's odd count with it.
+            for (size_t i = 0; i < kWords; ++i) words[i] = words_[i].load(std::memory_order_acquire);
             if ((before & 1u) == 0 && sequence_.load(std::memory_order_relaxed) == before) {
                 T value;
                 std::memcpy(&value, words, sizeof value);
@@ -61,8 +62,8 @@ private:
         std::memcpy(words, &value, sizeof value);
         const uint32_t s = sequence_.load(std::memory_order_relaxed);
         sequence_.store(s + 1, std::memory_order_relaxed);
-        std::atomic_thread_fence(std::memory_order_release);
-        for (size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_relaxed);
+        // Release stores publish the odd count before each word.
+        for (size_t i = 0; i < kWords; ++i) words_[i].store(words[i], std::memory_order_release);
         sequence_.store(s + 2, std::memory_order_release);
     }
 

@@ -116,7 +116,10 @@ Session *ulmot_CreateSession(Transport *transport, uint32_t outstandingRequests)
 }
 
 void ulmot_DestroySession(Session *s) {
-    if (s == nullptr || !s->receiveThread.Running() || s->stopRequested.load() != 0) return;
+    // Every session handed out has its receive thread; whether it still runs
+    // is not looked at here: an unrequested end detaches it at any moment,
+    // and `life` already says which end came first.
+    if (s == nullptr || s->stopRequested.load() != 0) return;
     if (!BeginEnd(s, Life::kStopping)) return;  // ending on its own: it releases itself
     s->stopRequested.store(1);
     AbortWaitingCallers(s);
