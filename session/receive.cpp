@@ -64,7 +64,7 @@ void HandleResponse(Session *s, MessageBlock *block) {
     {
         plat::Lock lock(s->lock);
         const uint8_t destination = header[ULMOT_HEADER_DESTINATION];
-        if (destination != 0 && destination != slot->ownerProcessorId) {
+        if (destination != 0 && destination != slot->ownerProcessorId.load(std::memory_order_relaxed)) {
             dropped = block;
             ulmot_Debug("ulmot_SessionHandleResponse: Invalid processor ID");
         } else {

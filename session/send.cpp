@@ -107,7 +107,7 @@ int32_t ulmot_SendSessionMessage(Session *s, uint32_t messageType, uint8_t sourc
             return -1;
         }
         messageId = static_cast<uint16_t>(ulmot::session::MessageId(s, slot));
-        slot->ownerProcessorId = sourceId;
+        slot->ownerProcessorId.store(sourceId, std::memory_order_relaxed);
     }
     const auto bodyLength = static_cast<uintptr_t>(block->writePtr - block->readPtr);
     const char *failure = nullptr;

@@ -50,7 +50,9 @@ struct RequestSlot {
     RequestSlot *next;  // next free slot; kSlotTaken while taken
     plat::Event completionEvent;
     uint8_t responseInstance;
-    uint8_t ownerProcessorId;
+    // Written by the sender when it takes the slot, read by the receive
+    // thread for any response that names the slot (a late duplicate too).
+    std::atomic<uint8_t> ownerProcessorId;
     MessageBlock *response;
     // Guarded by the session's lock, like `response`.
     SlotState state;
