@@ -34,17 +34,25 @@ def split(name):
 
 
 def floor_of(name, runs):
+    """The floor run with the same options (arguments, time, threads)."""
     head, rest = split(name)
-    if head in FLOOR_OF:
-        return next((other for other in runs if split(other)[0] == FLOOR_OF[head]), None)
-    for suffix in FLOOR_SUFFIXES:
-        candidate = head + suffix + ("/" + rest if rest else "")
+    heads = [FLOOR_OF[head]] if head in FLOOR_OF else [head + suffix for suffix in FLOOR_SUFFIXES]
+    for floor_head in heads:
+        candidate = floor_head + ("/" + rest if rest else "")
         if candidate in runs:
             return candidate
-        for other in runs:  # the floor may run with other options
-            if split(other)[0] == head + suffix:
-                return other
     return None
+
+
+# Cases whose figure is a counter, not the time: the ratio compares that.
+RATIO_COUNTER = {"BM_TagReportsEndToEnd": "client_cpu_pct"}
+
+
+def ratio(name, b, f):
+    counter = RATIO_COUNTER.get(split(name)[0])
+    if counter and counter in b and counter in f and f[counter] > 0:
+        return "%.2f× (%s)" % (b[counter] / f[counter], counter)
+    return "%.2f×" % (ns(b) / ns(f)) if ns(f) > 0 else "—"
 
 
 def time_of(b):
@@ -87,9 +95,8 @@ def main():
         floor = floor_of(name, runs)
         if floor:
             f = runs[floor]
-            ratio = "%.2f×" % (ns(b) / ns(f)) if ns(f) > 0 else "—"
-            print("| %s | %s | %s | %s | %s | %s |" % (name, time_of(b), split(floor)[0], time_of(f), ratio,
-                                                     counters(b)))
+            print("| %s | %s | %s | %s | %s | %s |" % (name, time_of(b), split(floor)[0], time_of(f),
+                                                     ratio(name, b, f), counters(b)))
         else:
             print("| %s | %s | — | — | — | %s |" % (name, time_of(b), counters(b)))
 
