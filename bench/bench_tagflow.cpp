@@ -134,6 +134,18 @@ private:
     Tally tally_;
 };
 
+// Lets the flow run for the benchmark's iterations, 250 ms each, and returns
+// the seconds they took.
+double SteadyIterations(benchmark::State &state) {
+    const auto start = std::chrono::steady_clock::now();
+    for (auto _ : state) {
+        const auto begin = std::chrono::steady_clock::now();
+        std::this_thread::sleep_for(std::chrono::milliseconds(250));
+        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
+    }
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 // One iteration is 250 ms of steady flow; the first 250 ms are a warm-up.
 void BM_TagReportsEndToEnd(benchmark::State &state) {
     TagFlow flow(static_cast<uint32_t>(state.range(0)));
@@ -144,13 +156,7 @@ void BM_TagReportsEndToEnd(benchmark::State &state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     const uint64_t deliveredBefore = flow.tally().delivered.load();
     const double clientBefore = flow.ClientCpuSeconds(), processBefore = ProcessCpuSeconds();
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-    }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall = SteadyIterations(state);
     const double clientCpu = flow.ClientCpuSeconds() - clientBefore;
     const double processCpu = ProcessCpuSeconds() - processBefore;
     const uint64_t delivered = flow.tally().delivered.load() - deliveredBefore;
@@ -266,13 +272,7 @@ void BM_TagReportsEndToEnd_Baseline(benchmark::State &state) {
     std::this_thread::sleep_for(std::chrono::milliseconds(250));
     const double before = ThreadCpuSeconds(receive) + ThreadCpuSeconds(handler);
     const uint64_t handledBefore = handled.load();
-    const auto start = std::chrono::steady_clock::now();
-    for (auto _ : state) {
-        const auto begin = std::chrono::steady_clock::now();
-        std::this_thread::sleep_for(std::chrono::milliseconds(250));
-        state.SetIterationTime(std::chrono::duration<double>(std::chrono::steady_clock::now() - begin).count());
-    }
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    const double wall = SteadyIterations(state);
     const double cpu = ThreadCpuSeconds(receive) + ThreadCpuSeconds(handler) - before;
     const uint64_t delivered = handled.load() - handledBefore;
     stop = true;
