@@ -174,13 +174,12 @@ int32_t CountingRequestHandler(void *context, const uint8_t *header, uint16_t bo
 
 void WrapHandlers(Endpoint *e, Session *s) {
     e->session = s;
-    {
-        ulmot::plat::Lock l(s->lock);
-        e->eventHandler = s->eventHandler;
-        e->eventContext = s->eventContext;
-        e->requestHandler = s->requestHandler;
-        e->requestContext = s->requestContext;
-    }
+    const ulmot::session::EventHandler event = s->eventHandler.Load();
+    const ulmot::session::RequestHandler request = s->requestHandler.Load();
+    e->eventHandler = event.handler;
+    e->eventContext = event.context;
+    e->requestHandler = request.handler;
+    e->requestContext = request.context;
     ulmot_SessionRegisterEventHandler(s, CountingEventHandler, e);
     ulmot_SessionRegisterRequestHandler(s, CountingRequestHandler, e);
 }
