@@ -15,6 +15,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "face.h"
 #include "ring.h"
 #include "utr.h"
 
@@ -30,16 +31,7 @@ constexpr uint32_t kFaultMagic = 0x75746631u;  // "utf1"
 constexpr milliseconds kReceiveSlice{10};
 
 struct FaultState;
-
-// What a Transport pointer handed out by utr_FaultCreate points at; the table
-// comes first, so the table's address is this record's.
-struct FaultFace {
-    Transport table;
-    uint32_t magic;
-    FaultState *state;
-};
-static_assert(std::is_standard_layout_v<FaultFace>);
-static_assert(offsetof(FaultFace, table) == 0);
+using FaultFace = utr::detail::Face<FaultState, kFaultMagic>;
 
 // One scripted action: how many more matching messages it takes.
 struct Action {
@@ -83,10 +75,7 @@ struct FaultState {
     utr::detail::Ring<MessageBlock *> ready;
 };
 
-FaultState *StateOf(Transport *transport) {
-    auto *face = reinterpret_cast<FaultFace *>(transport);
-    return (face != nullptr && face->magic == kFaultMagic) ? face->state : nullptr;
-}
+FaultState *StateOf(Transport *transport) { return FaultFace::StateOf(transport); }
 
 // The UTR_MATCH_ value a message's type answers to; messages too short to
 // have a type answer only to UTR_MATCH_ANY.
@@ -366,12 +355,7 @@ Transport *utr_FaultCreate(Transport *inner, const char *name) {
             if (!d.delayed.Init(UTR_FAULT_HOLD_CAPACITY)) throw std::bad_alloc();
         }
         if (!s->ready.Init(UTR_FAULT_HOLD_CAPACITY)) throw std::bad_alloc();
-        s->face.table.send = FaultSend;
-        s->face.table.receive = FaultReceive;
-        s->face.table.probe = FaultProbe;
-        s->face.table.name = s->name.c_str();
-        s->face.magic = kFaultMagic;
-        s->face.state = s;
+        s->face.Bind(s, FaultSend, FaultReceive, FaultProbe, s->name.c_str());
         s->worker = std::thread(Worker, s);
         return &s->face.table;
     } catch (...) {

@@ -46,6 +46,7 @@
 #include <thread>
 #include <type_traits>
 
+#include "face.h"
 #include "utr.h"
 
 namespace {
@@ -185,6 +186,23 @@ void SetNoDelay(int fd) {
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
 }
 
+// The stream addresses of a TCP address (`flags`: getaddrinfo's, e.g.
+// AI_PASSIVE to listen), to be released with freeaddrinfo; null with the
+// reason stored when the host cannot be resolved.
+addrinfo *Resolve(const Address &a, const char *text, int flags) {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = flags;
+    addrinfo *found = nullptr;
+    const int g = getaddrinfo(a.host.c_str(), a.port.c_str(), &hints, &found);
+    if (g != 0) {
+        SetError("%s: cannot resolve host: %s", text, gai_strerror(g));
+        return nullptr;
+    }
+    return found;
+}
+
 // Connects a fresh non-blocking socket to `sa` within `deadline`: the
 // descriptor, or -1 with errno describing the failure (ETIMEDOUT on time-out).
 int ConnectOne(int domain, const sockaddr *sa, socklen_t length, Clock::time_point deadline) {
@@ -243,15 +261,8 @@ int ConnectTo(const Address &a, const char *text, uint32_t timeoutMs) {
         if (fd < 0) SetError("%s: %s", text, ConnectFailure(errno));
         return fd;
     }
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    const int g = getaddrinfo(a.host.c_str(), a.port.c_str(), &hints, &found);
-    if (g != 0) {
-        SetError("%s: cannot resolve host: %s", text, gai_strerror(g));
-        return -1;
-    }
+    addrinfo *found = Resolve(a, text, 0);
+    if (found == nullptr) return -1;
     int fd = -1;
     int error = ECONNREFUSED;
     for (addrinfo *ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
@@ -270,16 +281,7 @@ void Put32(uint8_t *p, uint32_t v) { std::memcpy(p, &v, 4); }  // pcap: the writ
 // ---- Connections ---------------------------------------------------------------
 
 struct Connection;
-
-// What a Transport pointer handed out here points at; the table comes first,
-// so the table's address is this record's.
-struct Face {
-    Transport table;
-    uint32_t magic;
-    Connection *connection;
-};
-static_assert(std::is_standard_layout_v<Face>);
-static_assert(offsetof(Face, table) == 0);
+using Face = utr::detail::Face<Connection, kSocketMagic>;
 
 struct Connection {
     Face face{};
@@ -309,10 +311,7 @@ struct Connection {
     std::mutex captureLock;
     int captureFd = -1;
 };
-Connection *AsConnection(Transport *transport) {
-    auto *f = reinterpret_cast<Face *>(transport);
-    return (f != nullptr && f->magic == kSocketMagic) ? f->connection : nullptr;
-}
+Connection *AsConnection(Transport *transport) { return Face::StateOf(transport); }
 
 // Resets the receive progress, releasing a half-filled block.
 void ResetProgress(Connection *c) {
@@ -617,12 +616,7 @@ Connection *NewConnection(int fd, std::string name, bool client) {
         delete c;
         return nullptr;
     }
-    c->face.table.send = SocketSend;
-    c->face.table.receive = SocketReceive;
-    c->face.table.probe = SocketProbe;
-    c->face.table.name = c->name.c_str();
-    c->face.magic = kSocketMagic;
-    c->face.connection = c;
+    c->face.Bind(c, SocketSend, SocketReceive, SocketProbe, c->name.c_str());
     c->fd = fd;
     c->client = client;
     return c;
@@ -654,16 +648,8 @@ void CloseListener(utr_SocketListener *l) {
 
 // Binds and listens on a TCP address: the descriptor, or -1 with the reason stored.
 int ListenTcp(const Address &a, const char *text, std::string &bound) {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_PASSIVE;
-    addrinfo *found = nullptr;
-    const int g = getaddrinfo(a.host.c_str(), a.port.c_str(), &hints, &found);
-    if (g != 0) {
-        SetError("%s: cannot resolve host: %s", text, gai_strerror(g));
-        return -1;
-    }
+    addrinfo *found = Resolve(a, text, AI_PASSIVE);
+    if (found == nullptr) return -1;
     int fd = -1;
     int error = EADDRNOTAVAIL;
     for (addrinfo *ai = found; ai != nullptr && fd < 0; ai = ai->ai_next) {
@@ -767,7 +753,7 @@ void utr_SocketDestroy(Transport *transport) {
     ResetProgress(c);
     if (c->fd >= 0) close(c->fd);
     if (c->captureFd >= 0) close(c->captureFd);
-    c->face.magic = 0;
+    c->face.Unbind();
     delete c;
 }
 
