@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "bench_time.h"
+#include "handoff.h"
 #include "platform/platform.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -201,42 +202,7 @@ BENCHMARK(BM_EventPath)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 // Baseline: producer -> stage 2 -> stage 3 through two bounded rings guarded
 // by the platform's mutex and events, with the same 64-deep window.
-class Ring {
-public:
-    void Put(uint64_t v) {
-        for (;;) {
-            {
-                ulmot::plat::Lock lock(m_);
-                if (w_ - r_ < kSize) {
-                    items_[w_++ % kSize] = v;
-                    break;
-                }
-            }
-            std::this_thread::yield();
-        }
-        ready_.Set();
-    }
-    bool Take(uint64_t &v, const std::atomic<bool> &stop) {
-        for (;;) {
-            {
-                ulmot::plat::Lock lock(m_);
-                if (r_ != w_) {
-                    v = items_[r_++ % kSize];
-                    return true;
-                }
-            }
-            if (stop) return false;
-            ready_.Wait(20);
-        }
-    }
-
-private:
-    static constexpr uint64_t kSize = 128;
-    ulmot::plat::Mutex m_;
-    Event ready_;
-    uint64_t items_[kSize] = {};
-    uint64_t w_ = 0, r_ = 0;
-};
+using Ring = ulmot::bench::Handoff<128, true>;
 
 void BM_EventPath_Baseline(benchmark::State &state) {
     Ring first, second;

@@ -31,6 +31,7 @@
 #include <vector>
 
 #include "bench_time.h"
+#include "handoff.h"
 #include "platform/platform.h"
 #include "uemu.h"
 #include "ulmot.h"
@@ -191,38 +192,7 @@ BENCHMARK(BM_TagReportsEndToEnd)
 // through a ring signalled by the platform's event only when it was empty
 // (as the session's queue does). The CPU time of the two stages is the
 // least that two wake-ups per report cost on this machine.
-class Handoff {
-public:
-    void Put(uint64_t v) {
-        bool wake;
-        {
-            ulmot::plat::Lock lock(m_);
-            wake = r_ == w_;
-            items_[w_++ % kSize] = v;
-        }
-        if (wake) ready_.Set();
-    }
-    bool Take(uint64_t &v, const std::atomic<bool> &stop) {
-        for (;;) {
-            {
-                ulmot::plat::Lock lock(m_);
-                if (r_ != w_) {
-                    v = items_[r_++ % kSize];
-                    return true;
-                }
-            }
-            if (stop) return false;
-            ready_.Wait(20);
-        }
-    }
-
-private:
-    static constexpr uint64_t kSize = 4096;
-    ulmot::plat::Mutex m_;
-    ulmot::plat::Event ready_;
-    uint64_t items_[kSize] = {};
-    uint64_t w_ = 0, r_ = 0;
-};
+using Handoff = ulmot::bench::Handoff<4096, false>;
 
 double ThreadCpuSeconds(std::thread &t) {
     clockid_t clock;
