@@ -20,6 +20,7 @@ struct Connection {
     uemu_Link *link = nullptr;
 
     explicit Connection(uemu_Reader *reader) {
+        utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
         uemu_LinkHooks hooks{[](void *p) { return utr_MemoryLinkDown(static_cast<utr_MemoryPair *>(p)); },
                              [](void *p) { return utr_MemoryRestore(static_cast<utr_MemoryPair *>(p)); }, pair};
         EXPECT_EQ(uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), &hooks, &link), UEMU_OK);

@@ -157,6 +157,7 @@ void OnVswr(void *ctx, uint32_t, uint8_t antenna, uint8_t status) {
 struct Connection {
     utr_MemoryPair *pair = utr_MemoryPairCreate("client", "reader", 0);
     explicit Connection(uemu_Reader *reader) {
+        utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
         EXPECT_EQ(uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), nullptr, nullptr), UEMU_OK);
     }
     Transport *ClientSide() { return utr_MemoryEndpoint(pair, UTR_SIDE_A); }

@@ -22,6 +22,7 @@ using Registration = EmulatorTest;
 TEST_F(Registration, WireBytesOfResponsesAndProcessorEvents) {
     // A raw far end: every byte the reader sends is checked.
     utr_MemoryPair *pair = utr_MemoryPairCreate("raw", "raw-reader", 0);
+    utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
     ASSERT_EQ(uemu_Attach(Reader(), utr_MemoryEndpoint(pair, UTR_SIDE_B), nullptr, nullptr), UEMU_OK);
     Peer peer(utr_MemoryEndpoint(pair, UTR_SIDE_A));
 

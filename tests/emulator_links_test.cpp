@@ -242,6 +242,7 @@ TEST_F(Links, DropAndRestoreThroughTheHostsHooks) {
 
     // A link attached without hooks cannot be dropped by the reader.
     utr_MemoryPair *pair = utr_MemoryPairCreate(nullptr, nullptr, 0);
+    utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
     uemu_Link *bare = nullptr;
     ASSERT_EQ(uemu_Attach(Reader(), utr_MemoryEndpoint(pair, UTR_SIDE_B), nullptr, &bare), UEMU_OK);
     EXPECT_EQ(uemu_DropLink(Reader(), bare), UEMU_ERR_INVALID);

@@ -80,6 +80,7 @@ protected:
         reader_ = uemu_Create(&config_);
         ASSERT_NE(reader_, nullptr);
         pair_ = utr_MemoryPairCreate("client", "reader", 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         ASSERT_EQ(uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr), UEMU_OK);
         ASSERT_EQ(ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "families", &client_), 0);
         for (uint32_t type : {ULMOT_OBJ_VERSION, ULMOT_OBJ_GPO, ULMOT_OBJ_GPI, ULMOT_OBJ_GEN2_PROTOCOL,

@@ -98,6 +98,7 @@ public:
 
     Client(uemu_Reader *reader, const std::string &name) : reader_(reader) {
         pair_ = utr_MemoryPairCreate((name + "-client").c_str(), (name + "-reader").c_str(), 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         EXPECT_NE(pair_, nullptr);
         uemu_LinkHooks hooks{};
         hooks.drop = [](void *p) { return utr_MemoryLinkDown(static_cast<utr_MemoryPair *>(p)); };

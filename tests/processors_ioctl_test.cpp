@@ -101,6 +101,7 @@ protected:
     void SetUp() override {
         PoolTest::SetUp();
         pair_ = utr_MemoryPairCreate(nullptr, nullptr, 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         reader_ = std::make_unique<ScriptedReader>(utr_MemoryEndpoint(pair_, UTR_SIDE_B));
         ASSERT_EQ(ulmot_CreateIOCTLProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "ioctl-0123456789abcdef", &p_), 0);
     }

@@ -94,6 +94,7 @@ protected:
     void SetUp() override {
         PoolTest::SetUp();
         pair_ = utr_MemoryPairCreate("client-side", "reader-side", 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         reader_ = std::make_unique<ScriptedReader>(utr_MemoryEndpoint(pair_, UTR_SIDE_B));
         ASSERT_EQ(ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "test-client", &client_), 0);
     }

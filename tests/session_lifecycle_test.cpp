@@ -59,6 +59,7 @@ struct WatchedTransport {
 TEST(SessionCreate, RefusesMoreThanEightOutstanding) {
     streams_buf_init();
     utr_MemoryPair *pair = utr_MemoryPairCreate(nullptr, nullptr, 0);
+    utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
     CaptureStderr();
     EXPECT_EQ(ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 9), nullptr);
     EXPECT_THAT(GetCapturedStderr(), HasSubstr("]ulmot_CreateSession: Request for too many outstanding messages\n"));
@@ -164,6 +165,7 @@ TEST(SessionEnd, CallersRacingAnUnrequestedEndAllReturn) {
     streams_buf_init();
     for (int round = 0; round < 30; ++round) {
         utr_MemoryPair *pair = utr_MemoryPairCreate(nullptr, nullptr, 0);
+        utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
         Session *s = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
         ASSERT_NE(s, nullptr);
         Termination end;
@@ -205,6 +207,7 @@ protected:
     void SetUp() override {
         PoolTest::SetUp();
         pair_ = utr_MemoryPairCreate("session-side", "peer-side", 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
         watched_ = std::make_unique<WatchedTransport>(fault_);
         session_ = ulmot_CreateSession(&watched_->table, 5);

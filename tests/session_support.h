@@ -163,6 +163,7 @@ protected:
     void SetUp() override {
         PoolTest::SetUp();
         pair_ = utr_MemoryPairCreate("session-side", "peer-side", 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         ASSERT_NE(pair_, nullptr);
         session_ = ulmot_CreateSession(utr_MemoryEndpoint(pair_, UTR_SIDE_A), 5);
         ASSERT_NE(session_, nullptr);

@@ -54,6 +54,7 @@ struct Connection {
 
     Connection(uemu_Reader *reader, const std::string &name) {
         pair = utr_MemoryPairCreate((name + "-client").c_str(), (name + "-reader").c_str(), 0);
+        utr_MemorySetReceiveSlice(pair, 10);  // destroys need not wait out an 800 ms receive
         uemu_LinkHooks hooks{[](void *p) { return utr_MemoryLinkDown(static_cast<utr_MemoryPair *>(p)); },
                              [](void *p) { return utr_MemoryRestore(static_cast<utr_MemoryPair *>(p)); }, pair};
         EXPECT_EQ(uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), &hooks, &link), UEMU_OK);

@@ -123,6 +123,7 @@ protected:
         reader_ = uemu_Create(&config);
         ASSERT_NE(reader_, nullptr);
         pair_ = utr_MemoryPairCreate("client", "reader", 0);
+        utr_MemorySetReceiveSlice(pair_, 10);  // destroys need not wait out an 800 ms receive
         ASSERT_EQ(uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr), UEMU_OK);
         const std::set<long> before = ThreadIds();
         ASSERT_EQ(ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "app", &client_), 0);

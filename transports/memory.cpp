@@ -42,7 +42,8 @@ struct utr_MemoryPair {
     std::condition_variable arrived[2];                  // inbound of side i changed
     utr::detail::Ring<MessageBlock *> inbound[2];        // what side i will receive
     bool up = true;
-    uint64_t epoch = 0;  // times the link went down
+    uint64_t epoch = 0;     // times the link went down
+    uint32_t sliceMs = 0;   // longest wait of one receive, 0: the caller's time-out
 };
 
 namespace {
@@ -105,6 +106,7 @@ int32_t MemoryReceive(Transport *transport, MessageBlock **block, uint32_t timeo
     if (!pair->up) return ULMOT_TRANSPORT_TERMINATED;
     // A message already queued is taken without reading the clock.
     if (pair->inbound[side].Empty()) {
+        if (pair->sliceMs != 0 && pair->sliceMs < timeoutMs) timeoutMs = pair->sliceMs;
         const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         const uint64_t epoch = pair->epoch;
         auto down = [&] { return !pair->up || pair->epoch != epoch; };
@@ -188,6 +190,13 @@ int32_t utr_MemoryRestore(utr_MemoryPair *pair) {
     if (pair == nullptr) return ULMOT_ERR_INVALID;
     std::lock_guard<std::mutex> guard(pair->lock);
     pair->up = true;
+    return ULMOT_OK;
+}
+
+int32_t utr_MemorySetReceiveSlice(utr_MemoryPair *pair, uint32_t ms) {
+    if (pair == nullptr) return ULMOT_ERR_INVALID;
+    std::lock_guard<std::mutex> guard(pair->lock);
+    pair->sliceMs = ms;
     return ULMOT_OK;
 }
 

@@ -13,6 +13,10 @@
 
 namespace cli {
 
+namespace {
+constexpr uint32_t kEmbeddedReceiveSliceMs = 10;
+}  // namespace
+
 [[noreturn]] void Fail(int code, std::string message) { throw Failure{code, std::move(message)}; }
 
 std::string ResultText(int32_t result) {
@@ -272,6 +276,9 @@ Reader::Reader(const Options &options) {
                 Close();
                 Fail(kFailed, "cannot create the in-memory link to the embedded reader");
             }
+            // A command ends by destroying its client: without a slice, that
+            // waits for the session's receive (800 ms) on a link gone quiet.
+            utr_MemorySetReceiveSlice(pair_, kEmbeddedReceiveSliceMs);
             if (uemu_Attach(emulator_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr) != UEMU_OK) {
                 Close();
                 Fail(kFailed, "cannot attach the embedded reader to its link");

@@ -97,6 +97,14 @@ int32_t utr_MemoryLinkDown(utr_MemoryPair *pair);
 /* Brings the link up again, with both rings empty. 0, or -5. */
 int32_t utr_MemoryRestore(utr_MemoryPair *pair);
 
+/* The longest one receive on either endpoint waits before it returns -12,
+ * whatever time-out its caller asks for; 0 (the default) waits the whole
+ * time-out. A session looks at its stop flag each time its receive returns,
+ * so on a quiet link a slice of a few milliseconds makes destroying it quick
+ * instead of taking up to one receive time-out (800 ms); the cost is one
+ * wake-up per slice while nothing arrives. 0, or -5. */
+int32_t utr_MemorySetReceiveSlice(utr_MemoryPair *pair, uint32_t ms);
+
 /* Messages queued for `endpoint` to receive (0 for a foreign handle). */
 uint32_t utr_MemoryQueued(Transport *endpoint);
 
