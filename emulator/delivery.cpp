@@ -145,7 +145,7 @@ void Reader::ProcessorEvent(uint8_t eventType, const Processor &subject, Outbox 
         h.command = eventType;
         h.objectType = UEMU_DELIVERY_OBJECT_TYPE;
         h.instance = subject.id;
-        Queue(out.events, p.link, MakeFrame(h, body));
+        Queue(out, &Outbox::events, p.link, MakeFrame(h, body));
     }
 }
 

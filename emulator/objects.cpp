@@ -205,7 +205,7 @@ int Reader::RaiseLocked(uint8_t objectType, uint8_t eventType, uint8_t instance,
         h.command = eventType;
         h.objectType = objectType;
         h.instance = instance;
-        if (Queue(out.events, p.link, MakeFrame(h, EventBody(id, objectType, instance, body)))) ++sent;
+        if (Queue(out, &Outbox::events, p.link, MakeFrame(h, EventBody(id, objectType, instance, body)))) ++sent;
     }
     return sent;
 }

@@ -93,17 +93,31 @@ bool Reader::IsClientOn(uint8_t processor, const uemu_Link *link) const {
 
 // ---- Outbox -------------------------------------------------------------------
 
-bool Reader::Queue(std::vector<Outbox::Entry> &to, uemu_Link *link, Bytes frame) {
+bool Reader::Queue(Outbox &out, std::vector<Outbox::Entry> Outbox::*lane, uemu_Link *link, Bytes frame) {
     if (!link->attached) return false;
     ++link->inflight;
+    Stamp(out);
     Outbox::Entry e;
     e.link = link;
     e.frame = std::move(frame);
-    to.push_back(std::move(e));
+    (out.*lane).push_back(std::move(e));
     return true;
 }
 
+void Reader::Stamp(Outbox &out) {
+    out.last = ++stamped_;
+    if (out.first == 0) out.first = out.last;
+}
+
 int Reader::Flush(Outbox &out) {
+    // An Outbox's places are consecutive unless its filler waited (released
+    // the lock) between two entries; waiting only for the places before its
+    // first keeps such an Outbox from waiting for one that waits for it.
+    std::unique_lock<std::mutex> turn(orderMu_, std::defer_lock);
+    if (out.last != 0) {
+        turn.lock();
+        orderTurn_.wait(turn, [&] { return sentUpTo_ + 1 >= out.first; });
+    }
     int failed = 0;
     auto send = [&](Outbox::Entry &e) {
         MessageBlock *b = e.block != nullptr ? e.block : ToBlock(e.frame);
@@ -121,6 +135,11 @@ int Reader::Flush(Outbox &out) {
     };
     for (auto &e : out.responses) send(e);
     for (auto &e : out.events) send(e);
+    if (turn.owns_lock()) {
+        sentUpTo_ = std::max(sentUpTo_, out.last);
+        turn.unlock();
+        orderTurn_.notify_all();
+    }
     if (!out.responses.empty() || !out.events.empty()) {
         std::lock_guard<std::mutex> guard(mu_);
         for (auto &e : out.responses) --e.link->inflight;
@@ -129,6 +148,7 @@ int Reader::Flush(Outbox &out) {
     }
     out.responses.clear();
     out.events.clear();
+    out.first = out.last = 0;
     for (auto &line : out.lines) Log(std::move(line));
     out.lines.clear();
     return failed;
@@ -392,6 +412,7 @@ void Reader::Forward(const Header &h, MessageBlock *&block, Outbox &out) {
     if (it == processors_.end() || it->second.link == nullptr || !it->second.link->attached) return;
     uemu_Link *to = it->second.link;
     ++to->inflight;
+    Stamp(out);
     Outbox::Entry e;
     e.link = to;
     e.block = block;
@@ -419,7 +440,7 @@ void Reader::Respond(uemu_Link *link, const Header &request, int16_t result, Rep
     h.command = request.command;
     h.objectType = request.objectType;
     h.instance = reply.instance();
-    Queue(out.responses, link, MakeFrame(h, body));
+    Queue(out, &Outbox::responses, link, MakeFrame(h, body));
 }
 
 // ---- Events, IOCTL requests, family services ---------------------------------
@@ -515,7 +536,7 @@ int32_t Reader::SendIoctl(uint8_t processorId, uint8_t command, ByteView request
             h.id = pending.id;
             h.command = command;
             h.objectType = UEMU_IOCTL_OBJECT_TYPE;
-            Queue(out.responses, link, MakeFrame(h, body));
+            Queue(out, &Outbox::responses, link, MakeFrame(h, body));
         }
     }
     const int failed = Flush(out);

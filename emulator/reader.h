@@ -7,7 +7,11 @@
 // called, a block is allocated, the log hook or a link hook runs, or a thread
 // waits (condition variable waits release it). Work done under the lock puts
 // what it has to send into an Outbox; the Outbox is flushed after the lock
-// is released, responses first, then events, then log lines.
+// is released, responses first, then events, then log lines. Outboxes are
+// flushed in the order they were filled, whichever thread fills and flushes
+// them, so each link sees messages in the order the reader produced them
+// (a stop request's stop event never overtakes the start event of the run
+// that the engine begins after it).
 //
 // A link is kept from being released while anything may still call its
 // transport: each entry put in an Outbox (and each hook call) counts as one
@@ -114,6 +118,10 @@ struct Outbox {
     std::vector<Entry> responses;
     std::vector<Entry> events;
     std::vector<std::string> lines;
+    // Places in the reader's send order of the first and the last entry
+    // queued (0: nothing to send).
+    uint64_t first = 0;
+    uint64_t last = 0;
 };
 
 class Reader final : public Services {
@@ -168,8 +176,11 @@ private:
     void HandleResponse(uemu_Link *link, const Header &h, ByteView body, MessageBlock *&block,
                         Outbox &out);
     void Forward(const Header &h, MessageBlock *&block, Outbox &out);
-    bool Queue(std::vector<Outbox::Entry> &to, uemu_Link *link, Bytes frame);
-    // Sends everything in `out`; returns the number of sends that failed.
+    bool Queue(Outbox &out, std::vector<Outbox::Entry> Outbox::*lane, uemu_Link *link, Bytes frame);
+    // Gives the entry being queued in `out` its place in the send order.
+    void Stamp(Outbox &out);
+    // Sends everything in `out`, after every Outbox filled before it;
+    // returns the number of sends that failed.
     int Flush(Outbox &out);
     void WaitIdle(std::unique_lock<std::mutex> &lock, uemu_Link *link);
     bool IsLink(const uemu_Link *link) const;
@@ -219,6 +230,12 @@ private:
     std::map<uint8_t, std::unique_ptr<TypeSlot>> slots_;
     uint8_t nextId_ = UEMU_FIRST_CLIENT_ID;
     uint64_t sequence_ = 0;
+    uint64_t stamped_ = 0;  // entries given a place in the send order
+    // The send order: Outboxes leave in the order they were filled, whichever
+    // thread flushes them. A leaf lock, never held with mu_.
+    std::mutex orderMu_;
+    std::condition_variable orderTurn_;
+    uint64_t sentUpTo_ = 0;  // every place up to this one has been sent
     // What families share (Services::Shared); a leaf lock of its own.
     std::mutex sharedMu_;
     std::map<std::string, std::shared_ptr<void>> shared_;

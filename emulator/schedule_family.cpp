@@ -17,10 +17,13 @@
 // through Services::WithStore for each step; hooks ask it to look again
 // (Kick) through a lock of its own, taken after the reader's, never before.
 // Reports are paced at the tag rate of the configuration: each report takes
-// 1/rate s and each round 5 ms. Because the engine raises a run's start
-// event, its reports and its stop event itself, in order, the stop event is
-// the last event of a run (only a removal, which stops the run from the
-// hook, may overtake reports already on their way).
+// 1/rate s and each round 5 ms. The engine raises a run's start event and
+// its reports; a run's end is announced (the stop event) by the engine when
+// the run ends by itself or is preempted, and by the request itself when a
+// stop or a removal ends it, right behind its response, so a client that
+// stops a run need not wait for the engine to see its stop event. The stop
+// event is raised after every report of its run; only when a request ends
+// the run may it overtake reports the engine has raised but not yet sent.
 #include <algorithm>
 #include <chrono>
 #include <condition_variable>
@@ -241,8 +244,12 @@ public:
         }
         uint8_t status = kWasNotRunning;
         if (run_ && run_->schedule == request.instance) {
-            pending_.push_back(run_->End(kStoppedByRequest));
+            // Announced from here, right behind the response, with any end
+            // the engine has not announced yet before it.
+            const Ending stopped = run_->End(kStoppedByRequest);
             run_.reset();
+            AnnouncePending(context);
+            Announce(context, stopped);
             status = kWasRunning;
             Kick();
         }
@@ -318,8 +325,7 @@ private:
     // the run asked for, and does what is due of it. Returns when to look
     // again (nothing: when kicked).
     std::optional<Clock::time_point> Step(Context &context, Clock::time_point now, bool room) {
-        for (const Ending &e : pending_) Announce(context, e);
-        pending_.clear();
+        AnnouncePending(context);
         if (!run_) return std::nullopt;
         if (!run_->started) {
             run_->started = true;
@@ -391,6 +397,11 @@ private:
         const Ending e = run_->End(reason);
         run_.reset();
         Announce(context, e);
+    }
+
+    void AnnouncePending(Context &context) {
+        for (const Ending &e : pending_) Announce(context, e);
+        pending_.clear();
     }
 
     void Announce(Context &context, const Ending &e) {
