@@ -1,5 +1,5 @@
-/* uemu.h as a C11 program sees it, with the shared library: a reader, a
- * session over an in-memory pair that registers with it, and the queries. */
+/* uemu.h as a C11 program sees it, with the shared library: a reader, and a
+ * session over an in-memory pair that registers with it. */
 #include <stdio.h>
 #include <string.h>
 
@@ -8,35 +8,27 @@
 #include <utr.h>
 
 static int failures;
-#define CHECK(cond) \
-    ((cond) ? (void)0 : (void)(fprintf(stderr, "%s:%d: %s\n", __FILE__, __LINE__, #cond), ++failures))
+#define CHECK(cond) ((cond) ? (void)0 : (void)(fprintf(stderr, "line %d: %s\n", __LINE__, #cond), ++failures))
 
 int main(void) {
     uemu_Config config;
-    uemu_Reader *reader;
     utr_MemoryPair *pair = utr_MemoryPairCreate("c-client", "c-reader", 0);
     uemu_Link *link = NULL;
-    Session *session;
-    MessageBlock *body;
     uemu_ProcessorInfo processors[4];
-    uint8_t instances[8], id = 0;
     uint32_t count = 0;
-
+    uint8_t id = 0;
     streams_buf_init();
     uemu_ConfigInit(&config);
-    config.presetInstances[8] = 2;
-    reader = uemu_Create(&config);
-    CHECK(reader != NULL && pair != NULL);
-    CHECK(uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), NULL, &link) == UEMU_OK);
-    session = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
-    body = ulmot_BufferAllocate(64, 8);
+    uemu_Reader *reader = uemu_Create(&config);
+    CHECK(reader != NULL && uemu_Attach(reader, utr_MemoryEndpoint(pair, UTR_SIDE_B), NULL, &link) == UEMU_OK);
+    Session *session = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
+    MessageBlock *body = ulmot_BufferAllocate(64, 8);
     CHECK(ulmot_BufferWriteDTPByteArray(body, 0, "c", 1) == 0);
     CHECK(ulmot_SendSessionMessage(session, ULMOT_MSG_REQUEST, 0, UEMU_DELIVERY_PROCESSOR_ID, 0,
                                    UEMU_DELIVERY_OBJECT_TYPE, 1, 0, body, NULL, &id) == 0);
     CHECK(id == UEMU_FIRST_CLIENT_ID && uemu_FindLink(reader, id) == link);
     CHECK(uemu_GetProcessors(reader, processors, 4, &count) == UEMU_OK && count == 3);
     CHECK(strcmp(processors[0].name, UEMU_READER_PROCESSOR_NAME) == 0 && strcmp(processors[2].name, "c") == 0);
-    CHECK(uemu_GetInstances(reader, 8, instances, 8, &count) == UEMU_OK && count == 2 && instances[1] == 2);
     ulmot_DestroySession(session);
     uemu_Destroy(reader);
     utr_MemoryPairDestroy(pair);

@@ -37,15 +37,13 @@ struct FaultyLink {
         utr_FaultDestroy(fault);
         utr_MemoryPairDestroy(pair);
     }
-    // Holds back the next response the client receives, far beyond its
-    // time-out, and waits until one was held.
+    // Holds back, far beyond its time-out, the next response the client
+    // receives after `cause`; false when none came.
     bool HoldNextResponse(const std::function<void()> &cause) {
+        utr_FaultStats stats{};
         utr_FaultDelay(fault, UTR_INBOUND, 1, 60000, UTR_MATCH_RESPONSE);
         cause();
-        return WaitUntil([&] {
-            utr_FaultStats stats{};
-            return utr_FaultGetStats(fault, UTR_INBOUND, &stats) == 0 && stats.delayed == 1;
-        });
+        return WaitUntil([&] { return utr_FaultGetStats(fault, UTR_INBOUND, &stats) == 0 && stats.delayed == 1; });
     }
 };
 
@@ -60,7 +58,6 @@ using Teardown = ReaderTest;
 TEST_F(Teardown, SessionPointerReadBeforeAReconnectionFailsCleanlyAfterIt) {
     Connection &c = Connect("stale");
     Session *old = ulmot_GetClientSession(c.client);
-    const uint8_t oldId = ulmot_GetClientProcessorID(c.client);
     ASSERT_NE(old, nullptr);
     LogCapture log;
     ASSERT_EQ(uemu_DropLink(Reader(), c.link), UEMU_OK);
@@ -70,14 +67,11 @@ TEST_F(Teardown, SessionPointerReadBeforeAReconnectionFailsCleanlyAfterIt) {
     // The ended session's receive thread ran the reconnection and lets go of
     // it right after: the old pointer is used while that happens and after.
     uint8_t count = 0;
-    for (int i = 0; i < 20; ++i) {
-        EXPECT_EQ(ulmot_GetInstanceCount(old, oldId, UEMU_READER_PROCESSOR_ID, ULMOT_OBJ_ANTENNA, 1, &count), -1);
-        EXPECT_EQ(ulmot_EventRegistration(old, oldId, UEMU_READER_PROCESSOR_ID, ULMOT_OBJ_ANTENNA, 0, 1, 1), -1);
-        std::this_thread::sleep_for(std::chrono::milliseconds(15));
+    for (int i = 0; i < 20; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(15))) {
+        EXPECT_EQ(ulmot_GetInstanceCount(old, 3, 1, ULMOT_OBJ_ANTENNA, 1, &count), -1);
+        EXPECT_EQ(ulmot_EventRegistration(old, 3, 1, ULMOT_OBJ_ANTENNA, 0, 1, 1), -1);
     }
-    EXPECT_EQ(ulmot_GetInstanceCount(ulmot_GetClientSession(c.client), ulmot_GetClientProcessorID(c.client),
-                                     UEMU_READER_PROCESSOR_ID, ULMOT_OBJ_ANTENNA, 1, &count),
-              0);
+    EXPECT_EQ(ulmot_GetInstanceCount(ulmot_GetClientSession(c.client), 4, 1, ULMOT_OBJ_ANTENNA, 1, &count), 0);
     EXPECT_EQ(count, 4);
 }
 
@@ -91,7 +85,7 @@ TEST_F(Teardown, ClientDestroyedWhileItsReconnectionAwaitsRegistration) {
     ASSERT_EQ(utr_MemoryLinkDown(f.pair), 0);
     ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(c) == nullptr; }));
     ASSERT_TRUE(f.HoldNextResponse([&] { EXPECT_EQ(utr_MemoryRestore(f.pair), 0); }));
-    EXPECT_NE(uemu_FindLink(Reader(), UEMU_FIRST_CLIENT_ID + 1), nullptr) << "the reader registered it";
+    EXPECT_NE(uemu_FindLink(Reader(), 4), nullptr) << "the reader registered it";
     EXPECT_LT(TimedDestroy(c), kPromptMs);
 }
 
@@ -99,28 +93,21 @@ TEST_F(Teardown, ClientDestroyedWhileItsReconnectionAwaitsRegistration) {
 // the request returns -1 at once, the callback returns, then the client goes.
 TEST_F(Teardown, ClientDestroyedWhileACallbackWaitsInARequestOfItsOwn) {
     FaultyLink f(Reader());
-    struct Ctx {
-        ClientProcessor *client = nullptr;
-        std::atomic<int> calls{0};
-        std::atomic<bool> returned{false};
-        std::atomic<int32_t> result{12345};
-    } ctx;
-    ASSERT_EQ(ulmot_CreateClientProcessor(f.fault, "blocked", &ctx.client), 0);
-    ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(ctx.client, ULMOT_OBJ_ANTENNA, 0, 0), 0);
-    ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(ctx.client, ULMOT_OBJ_GPI, 0, 0), 0);
-    auto onGpi = [](void *p, uint32_t, uint8_t, uint8_t) {
-        auto *x = static_cast<Ctx *>(p);
-        if (x->calls.fetch_add(1) != 0) return;
+    static ClientProcessor *client;
+    static std::atomic<int32_t> result;
+    result = 12345;
+    ASSERT_EQ(ulmot_CreateClientProcessor(f.fault, "blocked", &client), 0);
+    ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(client, ULMOT_OBJ_ANTENNA, 0, 0), 0);
+    ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(client, ULMOT_OBJ_GPI, 0, 0), 0);
+    auto onGpi = [](void *, uint32_t, uint8_t, uint8_t) {
         uint8_t n = 0;
-        x->result = ulmot_GetAntennaCount(x->client, &n);
-        x->returned = true;
+        if (result == 12345) result = ulmot_GetAntennaCount(client, &n);  // the first event's
     };
-    ASSERT_EQ(ulmot_RegisterGPIEvent(ctx.client, 1, onGpi, &ctx, 1), 0);
+    ASSERT_EQ(ulmot_RegisterGPIEvent(client, 1, onGpi, nullptr, 1), 0);
     ASSERT_TRUE(f.HoldNextResponse([&] { EXPECT_EQ(uemu_SetGpi(Reader(), 1, 255), UEMU_OK); }));
     LogCapture log;
-    EXPECT_LT(TimedDestroy(ctx.client), kPromptMs) << "the callback's request is released, not waited for";
-    EXPECT_TRUE(ctx.returned.load()) << "destroy returned while the callback still ran";
-    EXPECT_EQ(ctx.result.load(), -1);
+    EXPECT_LT(TimedDestroy(client), kPromptMs) << "the callback's request is released, not waited for";
+    EXPECT_EQ(result.load(), -1) << "the callback returned before its client went";
 }
 
 // Its callback is running (the reader waits for the answer) when an IOCTL
@@ -129,28 +116,26 @@ TEST_F(Teardown, IoctlProcessorDestroyedWhileItsCallbackRuns) {
     FaultyLink f(Reader());
     IoctlProcessor *p = nullptr;
     ASSERT_EQ(ulmot_CreateIOCTLProcessor(f.fault, "ioctl", &p), 0);
-    static std::atomic<bool> inside, done;
-    inside = done = false;
-    ulmot_RegisterIOCTLProcessorCallback(
-        p,
-        [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) -> int32_t {
-            inside = true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a long callback
-            done = true;
-            return 0;
-        },
-        nullptr);
+    static std::atomic<int> stage;  // 1 inside the callback, 2 returned
+    stage = 0;
+    auto onRequest = [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) -> int32_t {
+        stage = 1;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a long callback
+        stage = 2;
+        return 0;
+    };
+    ulmot_RegisterIOCTLProcessorCallback(p, onRequest, nullptr);
     auto requester = std::async(std::launch::async, [reader = Reader()] {
         uint8_t request = 1, response[8], status = 0;
         uint16_t length = 0;
-        return uemu_SendIoctl(reader, UEMU_FIRST_CLIENT_ID, 100, &request, 1, response, 8, &length, &status, 2000);
+        return uemu_SendIoctl(reader, 3, 100, &request, 1, response, 8, &length, &status, 2000);
     });
-    ASSERT_TRUE(WaitUntil([&] { return inside.load(); }));
+    ASSERT_TRUE(WaitUntil([&] { return stage == 1; }));
     LogCapture log;
     const auto start = Clock::now();
     EXPECT_EQ(ulmot_DestroyIOCTLProcessor(p), 0);
     EXPECT_LT(MsSince(start), kDestroyBoundMs);
-    EXPECT_TRUE(done.load()) << "the processor outlived its callback";
+    EXPECT_EQ(stage.load(), 2) << "the processor outlived its callback";
     EXPECT_EQ(requester.get(), UEMU_ERR_TIMEOUT);
 }
 
@@ -161,45 +146,34 @@ TEST_F(Teardown, SessionDestroyedWhileCallersAndItsHandlerRun) {
     for (int round = 0; round < 2; ++round) {
         FaultyLink f(Reader());
         Session *s = ulmot_CreateSession(f.fault, 5);
-        ASSERT_NE(s, nullptr);
         std::atomic<int> events{0}, failed{0};
-        ulmot_SessionRegisterEventHandler(
-            s,
-            [](void *c, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
-                ++*static_cast<std::atomic<int> *>(c);
-                freemsg(b);
-                return 0;
-            },
-            &events);
-        uint8_t id = 0;
+        auto onEvent = [](void *c, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
+            ++*static_cast<std::atomic<int> *>(c);
+            freemsg(b);
+            return 0;
+        };
+        ulmot_SessionRegisterEventHandler(s, onEvent, &events);
         const uint32_t types[] = {16};
+        uint8_t id = 0;
         ASSERT_EQ(ulmot_DeliveryProcessorRegistration(s, "raw", types, 1, &id), 0);
-        ASSERT_EQ(ulmot_EventRegistration(s, id, UEMU_READER_PROCESSOR_ID, ULMOT_OBJ_TEXT_LOG, 0, 1, 1), 0);
+        ASSERT_EQ(ulmot_EventRegistration(s, id, 1, ULMOT_OBJ_TEXT_LOG, 0, 1, 1), 0);
         ulmot::session::Retain(s);
         std::atomic<bool> stop{false};
         std::vector<std::thread> threads;
         for (int t = 0; t < 4; ++t) {
             threads.emplace_back([&] {
-                while (!stop) {
-                    uint8_t n = 0;
-                    const int32_t r = ulmot_GetInstanceCount(s, id, UEMU_READER_PROCESSOR_ID, ULMOT_OBJ_ANTENNA, 1, &n);
-                    EXPECT_TRUE(r == 0 || r == -1) << r;
-                    failed += r == -1;
-                }
+                for (uint8_t n = 0; !stop;) failed += ulmot_GetInstanceCount(s, id, 1, ULMOT_OBJ_ANTENNA, 1, &n) == -1;
             });
         }
         threads.emplace_back([&] {
-            while (!stop) {
-                uemu_Log(Reader(), "flood");
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            }
+            for (; !stop; std::this_thread::sleep_for(std::chrono::milliseconds(1))) uemu_Log(Reader(), "flood");
         });
-        ASSERT_TRUE(WaitUntil([&] { return events.load() > 20; }));
+        ASSERT_TRUE(WaitUntil([&] { return events > 20; }));
         LogCapture log;
         const auto start = Clock::now();
         ulmot_DestroySession(s);
         EXPECT_LT(MsSince(start), kDestroyBoundMs);
-        EXPECT_TRUE(WaitUntil([&] { return failed.load() > 0; })) << "callers see the session end";
+        EXPECT_TRUE(WaitUntil([&] { return failed > 0; })) << "callers see the session end (-1)";
         stop = true;
         for (auto &t : threads) t.join();
         ulmot::session::Release(s);
@@ -216,8 +190,7 @@ TEST_F(Teardown, ClientsDestroyedAtOnceByTheirOwnThreadsUnderTraffic) {
     ClientProcessor *flood = Connect("flood").client;
     uint8_t inventory = 0, schedule = 0;
     ASSERT_EQ(ulmot_AddInventorySpecification(flood, &inventory, 517, 0, 0, 0, nullptr, 0), 0);
-    ScheduleEntry entry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_INVENTORY, inventory};
-    ScheduleEntry *entries[] = {&entry};
+    ScheduleEntry entry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_INVENTORY, inventory}, *entries[] = {&entry};
     ASSERT_EQ(ulmot_AddScheduleSpecification(flood, &schedule, entries, 1, 0, 0), 0);
     ASSERT_EQ(ulmot_StartScheduleSpecification(flood, schedule, 1), 0);
     LogCapture log;
@@ -229,53 +202,46 @@ TEST_F(Teardown, ClientsDestroyedAtOnceByTheirOwnThreadsUnderTraffic) {
             std::vector<std::thread> threads;
             long long took = 0;
         } apps[3];
+        auto onReport = [](void *p, uint32_t, uint8_t, const TagReport *) {
+            auto *x = static_cast<App *>(p);
+            ++x->reports;
+            if (!x->slow) return;
+            x->inSlow = true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+            x->slow = false;
+        };
         for (App &a : apps) {
-            a.connection = &Connect(Format("app%d", round));
-            ASSERT_EQ(ulmot_RegisterInventoryEvents(
-                          a.connection->client, nullptr, nullptr,
-                          [](void *p, uint32_t, uint8_t, const TagReport *) {
-                              auto *x = static_cast<App *>(p);
-                              ++x->reports;
-                              if (!x->slow) return;
-                              x->inSlow = true;
-                              std::this_thread::sleep_for(std::chrono::milliseconds(1000));
-                              x->slow = false;
-                          },
-                          &a),
-                      0);
+            a.connection = &Connect("app");
+            ASSERT_EQ(ulmot_RegisterInventoryEvents(a.connection->client, nullptr, nullptr, onReport, &a), 0);
             for (int t = 0; t < 2; ++t) {
-                a.threads.emplace_back([&a, t] {
-                    for (uint32_t k = static_cast<uint32_t>(t); !a.stop; ++k) {
-                        uint8_t n = 0;
-                        char text[32];
-                        const int32_t r = k % 2 == 0 ? ulmot_GetAntennaCount(a.connection->client, &n)
-                                                     : ulmot_GetVersion(a.connection->client, k % 10, text, sizeof text);
+                a.threads.emplace_back([&a] {
+                    for (uint8_t n = 0; !a.stop;) {
+                        const int32_t r = ulmot_GetAntennaCount(a.connection->client, &n);
                         EXPECT_TRUE(r == 0 || r == -1) << r;
                         if (r != 0) std::this_thread::sleep_for(std::chrono::milliseconds(10));
                     }
                 });
             }
         }
-        ASSERT_TRUE(WaitUntil([&] { return std::all_of(std::begin(apps), std::end(apps), [](App &a) { return a.reports > 0; }); }));
+        ASSERT_TRUE(WaitUntil([&] { return apps[0].reports && apps[1].reports && apps[2].reports; }));
         ASSERT_EQ(uemu_DropLink(Reader(), apps[1].connection->link), UEMU_OK);
         apps[2].slow = true;
-        ASSERT_TRUE(WaitUntil([&] { return apps[2].inSlow.load(); }));
-        ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(apps[1].connection->client) == nullptr; }));
+        ASSERT_TRUE(WaitUntil(
+            [&] { return apps[2].inSlow && ulmot_GetClientSession(apps[1].connection->client) == nullptr; }));
         std::vector<std::thread> destroyers;
         for (App &a : apps) {
             destroyers.emplace_back([&a] {
                 const auto start = Clock::now();
                 a.stop = true;  // the application's own threads leave before its destroy
                 for (auto &t : a.threads) t.join();
-                ulmot_DestroyClientProcessor(a.connection->client);
-                a.connection->client = nullptr;
+                ulmot_DestroyClientProcessor(std::exchange(a.connection->client, nullptr));
                 a.took = MsSince(start);
             });
         }
         for (auto &d : destroyers) d.join();
         ASSERT_EQ(uemu_RestoreLink(Reader(), apps[1].connection->link), UEMU_OK);
         for (App &a : apps) EXPECT_LT(a.took, kDestroyBoundMs + 2 * 5000) << "its threads' last requests included";
-        EXPECT_FALSE(apps[2].slow.load()) << "the slow callback finished before its client went";
+        EXPECT_FALSE(apps[2].slow) << "the slow callback finished before its client went";
         // A reconnect loop that outlived its destroy would register again
         // within 500 ms of the link's return.
         std::this_thread::sleep_for(std::chrono::milliseconds(700));
