@@ -1,61 +1,98 @@
-// Host transports: the in-memory pair (ownership moves, order, time-outs,
-// link down and restore, several senders) and the fault wrapper (each action
-// with exact counts, in both directions, termination, teardown with messages
-// held). Every test ends with every pool element back in its pool.
-#include <atomic>
-#include <chrono>
-#include <map>
-#include <thread>
-#include <vector>
+// Host transports: the in-memory pair (the block moves, refused sends release
+// it, a full ring, time-outs and the receive slice, link down and restore),
+// the fault wrapper (every scripted fault in each direction and per message
+// type, with its counts; termination; held blocks at teardown; several
+// senders through active scripts) and the stream sockets over TCP and Unix
+// (framing however the bytes come, senders that never interleave, limits of
+// a declared body, probe, addresses, capture, accept). Every test ends with
+// every pool element back in its pool.
+#include <arpa/inet.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
 
-#include "pool_fixture.h"
-#include "utr.h"
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <map>
+
+#include "support.h"
+
+// Counts every allocation, to show that messages pass without any.
+static std::atomic<uint64_t> gAllocations{0};
+__attribute__((noinline)) void *operator new(size_t n) {
+    ++gAllocations;
+    if (void *p = std::malloc(n != 0 ? n : 1)) return p;
+    throw std::bad_alloc();
+}
+__attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
+__attribute__((noinline)) void operator delete(void *p, size_t) noexcept { std::free(p); }
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-using std::chrono::milliseconds;
-using ulmot::test::PoolTest;
+using namespace ulmot::test;
 
-constexpr uint32_t kRequest = 0, kResponse = 1, kEvent = 2;
+constexpr uint8_t kReq = ULMOT_MSG_REQUEST, kResp = ULMOT_MSG_RESPONSE, kEvent = ULMOT_MSG_EVENT;
+constexpr int kShort2 = 10, kShort3 = 11;  // messages of 2 and 3 bytes (type request)
+constexpr int64_t kNothing = -100;
 
-// A message of header and a 4-byte sequence number; header byte 2 carries
-// `type` in bits 7-6.
-MessageBlock *Message(uint32_t seq, uint32_t type = kRequest) {
-    MessageBlock *b = ulmot_BufferAllocate(12, 0);
-    const uint8_t bytes[12] = {1, 2, static_cast<uint8_t>(type << 6), 0, 0, 0, 0, 4,
-                               static_cast<uint8_t>(seq >> 24), static_cast<uint8_t>(seq >> 16),
-                               static_cast<uint8_t>(seq >> 8), static_cast<uint8_t>(seq)};
-    ulmot_BufferAppend(b, bytes, sizeof bytes);
-    return b;
+// A message of `type` whose 4-byte body is `seq`; kShort2/kShort3 give the
+// short ones.
+MessageBlock *Message(uint32_t seq, int type = kReq) {
+    if (type >= kShort2) return BlockWith(Bytes(type == kShort2 ? 2 : 3, 0), 0);
+    Bytes b = {1, 2, static_cast<uint8_t>(type << 6), 0, 0, 0, 0, 4};
+    PutBe(b, seq, 4);
+    return BlockWith(b, 0);
 }
 
-uint32_t SeqOf(const MessageBlock *b) {
-    const uint8_t *p = b->readPtr + 8;
-    return uint32_t{p[0]} << 24 | uint32_t{p[1]} << 16 | uint32_t{p[2]} << 8 | p[3];
-}
-
-int64_t MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<milliseconds>(Clock::now() - start).count();
-}
-
-// Receives one message and returns its sequence number, releasing it; -1
-// when receive did not deliver within `timeoutMs`.
-int64_t TakeSeq(Transport *t, uint32_t timeoutMs = 2000) {
+// The sequence number of the next message (minus its length for a short
+// one), or kNothing.
+int64_t Take(Transport *t, uint32_t timeoutMs = 3000) {
     MessageBlock *b = nullptr;
-    if (t->receive(t, &b, timeoutMs) != ULMOT_OK) return -1;
-    const uint32_t seq = SeqOf(b);
+    if (t->receive(t, &b, timeoutMs) != ULMOT_OK) return kNothing;
+    const Bytes d = DataOf(b);
     freemsg(b);
-    return seq;
+    if (d.size() != 12) return -static_cast<int64_t>(d.size());
+    return int64_t{d[8]} << 24 | d[9] << 16 | d[10] << 8 | d[11];
 }
 
-std::vector<int64_t> TakeSeqs(Transport *t, size_t n) {
-    std::vector<int64_t> seqs;
-    for (size_t i = 0; i < n; ++i) seqs.push_back(TakeSeq(t));
-    return seqs;
+// True while thread `tid` sleeps in the kernel: a receiver parked in its wait.
+bool Sleeping(pid_t tid) {
+    std::ifstream f("/proc/self/task/" + std::to_string(tid) + "/stat");
+    const std::string s{std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+    const size_t close = s.rfind(')');
+    return close != std::string::npos && close + 2 < s.size() && s[close + 2] == 'S';
 }
 
-// ---- In-memory pair --------------------------------------------------------
+// A call on a thread of its own, and its result.
+struct Waiter {
+    std::atomic<pid_t> tid{0};
+    std::atomic<int32_t> result{12345};
+    std::atomic<long long> ms{0};
+    std::thread thread;
+    explicit Waiter(std::function<int32_t()> call)
+        : thread([this, call] {
+              tid = gettid();
+              const auto start = Clock::now();
+              result = call();
+              ms = MsSince(start);
+          }) {}
+    bool Parked() { return WaitUntil([&] { return tid != 0 && Sleeping(tid); }); }
+    int32_t Join() {
+        thread.join();
+        return result;
+    }
+};
+
+int32_t ReceiveAndRelease(Transport *t, uint32_t timeoutMs) {
+    MessageBlock *b = nullptr;
+    const int32_t r = t->receive(t, &b, timeoutMs);
+    if (r == ULMOT_OK) freemsg(b);
+    return r;
+}
+
+// ---- In-memory pair ------------------------------------------------------------
 
 class MemoryPair : public PoolTest {
 protected:
@@ -71,8 +108,7 @@ protected:
         PoolTest::TearDown();
     }
     utr_MemoryPair *pair_ = nullptr;
-    Transport *a_ = nullptr;
-    Transport *b_ = nullptr;
+    Transport *a_ = nullptr, *b_ = nullptr;
 };
 
 TEST_F(MemoryPair, MovesTheSameBlockEachWayInSendingOrder) {
@@ -80,453 +116,766 @@ TEST_F(MemoryPair, MovesTheSameBlockEachWayInSendingOrder) {
     EXPECT_STREQ(b_->name, "far");
     for (auto [from, to] : {std::pair{a_, b_}, std::pair{b_, a_}}) {
         std::vector<MessageBlock *> sent;
-        for (uint32_t i = 0; i < 50; ++i) {
+        for (uint32_t i = 0; i < 5; ++i) {
             sent.push_back(Message(i));
             ASSERT_EQ(from->send(from, sent.back(), 0), ULMOT_OK);
         }
-        EXPECT_EQ(utr_MemoryQueued(to), 50u);
+        EXPECT_EQ(utr_MemoryQueued(to), 5u);
         EXPECT_EQ(utr_MemoryQueued(from), 0u);
-        for (uint32_t i = 0; i < 50; ++i) {
+        for (MessageBlock *expected : sent) {
             MessageBlock *got = nullptr;
             ASSERT_EQ(to->receive(to, &got, 0), ULMOT_OK);
-            EXPECT_EQ(got, sent[i]) << "message " << i << " was copied or reordered";
-            freeb(got);
+            EXPECT_EQ(got, expected) << "copied or reordered";
+            freemsg(got);
         }
     }
 }
 
-TEST_F(MemoryPair, ReceiveWaitsItsTimeOutOnAQuietLink) {
-    MessageBlock *b = nullptr;
-    EXPECT_EQ(a_->receive(a_, &b, 0), ULMOT_TRANSPORT_TIMEOUT);
-    const auto start = Clock::now();
-    EXPECT_EQ(a_->receive(a_, &b, 100), ULMOT_TRANSPORT_TIMEOUT);
-    EXPECT_GE(MsSince(start), 100);
-    EXPECT_LT(MsSince(start), 1000);
-    EXPECT_EQ(b, nullptr);
-}
-
-TEST_F(MemoryPair, ClosingEitherSideTerminatesBothAndReleasesQueuedBlocks) {
-    for (Transport *closer : {a_, b_}) {
-        for (uint32_t i = 0; i < 3; ++i) ASSERT_EQ(a_->send(a_, Message(i), 0), ULMOT_OK);
-        std::atomic<int32_t> result{0};
-        std::thread waiter([&] {
-            MessageBlock *b = nullptr;
-            const auto start = Clock::now();
-            result = a_->receive(a_, &b, 10000);  // nothing is sent to A
-            EXPECT_LT(MsSince(start), 5000) << "the waiting receiver was not woken";
-        });
-        std::this_thread::sleep_for(milliseconds(50));
-        ASSERT_EQ(utr_MemoryClose(closer), ULMOT_OK);
-        waiter.join();
-        EXPECT_EQ(result.load(), ULMOT_TRANSPORT_TERMINATED);
-        EXPECT_EQ(utr_MemoryQueued(b_), 0u);  // released: the fixture counts them back
-        MessageBlock *b = nullptr;
-        EXPECT_EQ(a_->receive(a_, &b, 0), ULMOT_TRANSPORT_TERMINATED);
-        EXPECT_EQ(b_->receive(b_, &b, 0), ULMOT_TRANSPORT_TERMINATED);
-        ASSERT_EQ(utr_MemoryRestore(pair_), ULMOT_OK);
-    }
-}
-
-TEST_F(MemoryPair, AReceiverThatSleptThroughDownAndRestoreStillSeesTheEnd) {
-    std::atomic<int32_t> result{0};
-    std::atomic<bool> started{false};
-    std::thread waiter([&] {
-        MessageBlock *b = nullptr;
-        started = true;
-        result = a_->receive(a_, &b, 3000);
-        if (result == ULMOT_OK) freeb(b);
-    });
-    while (!started) std::this_thread::yield();
-    std::this_thread::sleep_for(milliseconds(50));
-    utr_MemoryLinkDown(pair_);
-    utr_MemoryRestore(pair_);
-    waiter.join();
-    EXPECT_EQ(result.load(), ULMOT_TRANSPORT_TERMINATED);
-}
-
-TEST_F(MemoryPair, SendOnADownLinkFailsReleasesTheBlockAndRestoreRecovers) {
-    EXPECT_EQ(a_->probe(a_), ULMOT_OK);
-    EXPECT_EQ(b_->probe(b_), ULMOT_OK);
-    utr_MemoryLinkDown(pair_);
-    EXPECT_NE(a_->probe(a_), ULMOT_OK);
-    EXPECT_NE(b_->probe(b_), ULMOT_OK);
-    const uint32_t freeBefore = ulmot::pools::FreeCount(0);
-    EXPECT_NE(a_->send(a_, Message(1), 0), ULMOT_OK);
-    EXPECT_EQ(ulmot::pools::FreeCount(0), freeBefore) << "the refused block was not released";
-    utr_MemoryRestore(pair_);
-    EXPECT_EQ(a_->probe(a_), ULMOT_OK);
-    EXPECT_EQ(b_->probe(b_), ULMOT_OK);
-    ASSERT_EQ(a_->send(a_, Message(2), 0), ULMOT_OK);
-    EXPECT_EQ(TakeSeq(b_), 2);
-}
-
-TEST_F(MemoryPair, FullRingRefusesAndReleasesTheBlock) {
+TEST_F(MemoryPair, AFullRingRefusesAndReleasesTheBlock) {
     utr_MemoryPair *small = utr_MemoryPairCreate(nullptr, nullptr, 2);
-    Transport *x = utr_MemoryEndpoint(small, UTR_SIDE_A);
-    Transport *y = utr_MemoryEndpoint(small, UTR_SIDE_B);
+    Transport *x = utr_MemoryEndpoint(small, UTR_SIDE_A), *y = utr_MemoryEndpoint(small, UTR_SIDE_B);
     EXPECT_STREQ(x->name, "memory-a");
+    EXPECT_STREQ(y->name, "memory-b");
     EXPECT_EQ(x->send(x, Message(1), 0), ULMOT_OK);
     EXPECT_EQ(x->send(x, Message(2), 0), ULMOT_OK);
-    EXPECT_NE(x->send(x, Message(3), 0), ULMOT_OK);
-    EXPECT_EQ(TakeSeq(y), 1);
-    EXPECT_EQ(x->send(x, Message(4), 0), ULMOT_OK);
-    EXPECT_EQ(TakeSeqs(y, 2), (std::vector<int64_t>{2, 4}));
-    utr_MemoryPairDestroy(small);
+    EXPECT_EQ(x->send(x, Message(3), 0), ULMOT_ERR_FAILED);
+    EXPECT_EQ(Take(y), 1);
+    for (uint32_t seq : {4u, 5u}) EXPECT_EQ(x->send(x, Message(seq), 0), seq == 4 ? ULMOT_OK : ULMOT_ERR_FAILED);
+    EXPECT_EQ(Take(y), 2);
+    EXPECT_EQ(Take(y), 4);
+    EXPECT_EQ(x->send(x, Message(6), 0), ULMOT_OK);  // round the ring
+    EXPECT_EQ(Take(y), 6);
+    x->send(x, Message(7), 0);
+    utr_MemoryPairDestroy(small);  // releases what is queued
 }
 
-TEST_F(MemoryPair, RefusesBadArgumentsAndForeignHandles) {
+TEST_F(MemoryPair, ReceiveTimesOutPollsAndTakesTheSliceAsItsLongestWait) {
+    EXPECT_EQ(ReceiveAndRelease(a_, 0), ULMOT_TRANSPORT_TIMEOUT);
+    auto start = Clock::now();
+    EXPECT_EQ(ReceiveAndRelease(a_, 100), ULMOT_TRANSPORT_TIMEOUT);
+    EXPECT_GE(MsSince(start), 100);
+    ASSERT_EQ(utr_MemorySetReceiveSlice(pair_, 20), ULMOT_OK);
+    start = Clock::now();
+    EXPECT_EQ(ReceiveAndRelease(a_, 60000), ULMOT_TRANSPORT_TIMEOUT);
+    EXPECT_GE(MsSince(start), 20);
+    EXPECT_LT(MsSince(start), 30000) << "the slice did not cut the wait";
+    ASSERT_EQ(utr_MemorySetReceiveSlice(pair_, 60000), ULMOT_OK);
+    start = Clock::now();
+    EXPECT_EQ(ReceiveAndRelease(a_, 0), ULMOT_TRANSPORT_TIMEOUT);
+    EXPECT_LT(MsSince(start), 30000) << "a slice longer than the time-out lengthened it";
+    ASSERT_EQ(b_->send(b_, Message(9), 0), ULMOT_OK);
+    EXPECT_EQ(Take(a_, 0), 9);
+}
+
+TEST_F(MemoryPair, TakingTheLinkDownWakesReceiversReleasesQueuedBlocksAndRestoreRecovers) {
+    for (int how = 0; how < 3; ++how) {  // closed by A, closed by B, taken down
+        SCOPED_TRACE(how);
+        ASSERT_EQ(a_->send(a_, Message(1), 0), ULMOT_OK);
+        ASSERT_EQ(a_->send(a_, Message(2), 0), ULMOT_OK);
+        Waiter waiter([&] { return ReceiveAndRelease(a_, 20000); });
+        ASSERT_TRUE(waiter.Parked());
+        ASSERT_EQ(how == 2 ? utr_MemoryLinkDown(pair_) : utr_MemoryClose(how == 0 ? a_ : b_), ULMOT_OK);
+        EXPECT_EQ(waiter.Join(), ULMOT_TRANSPORT_TERMINATED);
+        EXPECT_LT(waiter.ms, 10000) << "the waiting receiver was not woken";
+        EXPECT_EQ(utr_MemoryQueued(b_), 0u);
+        for (Transport *t : {a_, b_}) {
+            EXPECT_EQ(ReceiveAndRelease(t, 0), ULMOT_TRANSPORT_TERMINATED);
+            EXPECT_EQ(t->send(t, Message(3), 0), ULMOT_ERR_FAILED);
+            EXPECT_EQ(t->probe(t), ULMOT_ERR_FAILED);
+        }
+        ASSERT_EQ(utr_MemoryRestore(pair_), ULMOT_OK);
+        for (Transport *t : {a_, b_}) EXPECT_EQ(t->probe(t), ULMOT_OK);
+        ASSERT_EQ(a_->send(a_, Message(4), 0), ULMOT_OK);
+        EXPECT_EQ(Take(b_), 4);
+    }
+    // A receiver that sleeps through a down and a restore still learns of it.
+    Waiter waiter([&] { return ReceiveAndRelease(a_, 2000); });
+    ASSERT_TRUE(waiter.Parked());
+    utr_MemoryLinkDown(pair_);
+    utr_MemoryRestore(pair_);
+    EXPECT_EQ(waiter.Join(), ULMOT_TRANSPORT_TERMINATED);
+}
+
+TEST_F(MemoryPair, RefusesNullAndForeignHandles) {
+    Transport *fault = utr_FaultCreate(a_, nullptr);  // a transport of another kind
     MessageBlock *b = nullptr;
-    EXPECT_NE(a_->send(a_, nullptr, 0), ULMOT_OK);
-    EXPECT_EQ(a_->receive(a_, nullptr, 0), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_MemoryEndpoint(pair_, 2), nullptr);
-    Transport *fault = utr_FaultCreate(a_, nullptr);
     EXPECT_EQ(utr_MemoryClose(fault), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDrop(a_, UTR_OUTBOUND, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDrop(fault, 2, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDrop(fault, UTR_OUTBOUND, 1, 4), ULMOT_ERR_INVALID);
-    EXPECT_STREQ(fault->name, "near");
+    EXPECT_EQ(utr_MemoryClose(nullptr), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_MemoryQueued(fault), 0u);
+    EXPECT_EQ(a_->probe(fault), ULMOT_ERR_INVALID);
+    EXPECT_EQ(a_->receive(fault, &b, 0), ULMOT_ERR_INVALID);
+    EXPECT_EQ(a_->send(fault, Message(1), 0), ULMOT_ERR_FAILED);
+    EXPECT_EQ(a_->send(a_, nullptr, 0), ULMOT_ERR_FAILED);
+    EXPECT_EQ(a_->receive(a_, nullptr, 0), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_MemoryEndpoint(pair_, UTR_SIDE_B), b_);
+    EXPECT_EQ(utr_MemoryEndpoint(pair_, 2), nullptr);
+    EXPECT_EQ(utr_MemoryEndpoint(nullptr, UTR_SIDE_A), nullptr);
+    EXPECT_EQ(utr_MemoryLinkDown(nullptr), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_MemoryRestore(nullptr), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_MemorySetReceiveSlice(nullptr, 1), ULMOT_ERR_INVALID);
     utr_FaultDestroy(fault);
-    EXPECT_EQ(a_->probe(a_), ULMOT_OK);
-    EXPECT_EQ(a_->receive(a_, &b, 0), ULMOT_TRANSPORT_TIMEOUT);
+    EXPECT_EQ(a_->probe(a_), ULMOT_OK) << "nothing was taken down";
 }
 
 TEST_F(MemoryPair, SeveralSendersDeliverEveryMessageOnceInEachSendersOrder) {
-    constexpr uint32_t kSenders = 4, kEach = 1000;
+    constexpr uint32_t kSenders = 4, kEach = 500;
     std::vector<std::thread> senders;
     for (uint32_t s = 0; s < kSenders; ++s) {
         senders.emplace_back([this, s] {
-            for (uint32_t i = 0; i < kEach; ++i) ASSERT_EQ(a_->send(a_, Message(s << 16 | i), 0), ULMOT_OK);
+            for (uint32_t i = 0; i < kEach; ++i) EXPECT_EQ(a_->send(a_, Message(s << 16 | i), 0), ULMOT_OK);
         });
     }
-    std::vector<uint32_t> next(kSenders, 0);
-    uint32_t wrong = 0;
+    std::vector<int64_t> next(kSenders, 0);
     for (uint32_t n = 0; n < kSenders * kEach; ++n) {
-        const int64_t seq = TakeSeq(b_);
+        const int64_t seq = Take(b_);
         ASSERT_GE(seq, 0) << "message " << n << " never arrived";
-        const auto s = static_cast<uint32_t>(seq >> 16);
-        if (s >= kSenders || static_cast<uint32_t>(seq & 0xFFFF) != next[s]++) ++wrong;
+        ASSERT_LT(seq >> 16, int64_t{kSenders});
+        EXPECT_EQ(seq & 0xFFFF, next[static_cast<size_t>(seq >> 16)]++);
     }
     for (auto &t : senders) t.join();
-    EXPECT_EQ(wrong, 0u);
-    EXPECT_EQ(utr_MemoryQueued(b_), 0u);
 }
 
-TEST_F(MemoryPair, DestroyReleasesQueuedMessagesAndChains) {
-    utr_MemoryPair *other = utr_MemoryPairCreate("x", "y", 0);
-    Transport *x = utr_MemoryEndpoint(other, UTR_SIDE_A);
-    Transport *y = utr_MemoryEndpoint(other, UTR_SIDE_B);
-    for (uint32_t i = 0; i < 5; ++i) {
-        x->send(x, Message(i), 0);
-        y->send(y, Message(i), 0);
-    }
-    MessageBlock *chain = Message(7);
-    linkb(chain, allocb(2048, 0));
-    x->send(x, chain, 0);
-    EXPECT_EQ(utr_MemoryQueued(y), 6u);
-    utr_MemoryPairDestroy(other);  // the fixture's pool check catches a leak
-}
+// ---- Fault wrapper ------------------------------------------------------------------
 
-// ---- Fault wrapper ---------------------------------------------------------
-
-// The wrapper sits on endpoint A. Outbound tests send through the wrapper and
-// receive at B; inbound tests send from B and receive through the wrapper.
-class FaultWrapper : public PoolTest {
+// The wrapper sits on endpoint A: outbound, the test sends through it and
+// receives at B; inbound, it sends from B and receives through it.
+class FaultTest : public PoolTest, public testing::WithParamInterface<uint32_t> {
 protected:
     void SetUp() override {
         PoolTest::SetUp();
         pair_ = utr_MemoryPairCreate("client", "reader", 0);
+        near_ = utr_MemoryEndpoint(pair_, UTR_SIDE_A);
         far_ = utr_MemoryEndpoint(pair_, UTR_SIDE_B);
-        fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
+        fault_ = utr_FaultCreate(near_, "faulty");
         ASSERT_NE(fault_, nullptr);
-        EXPECT_STREQ(fault_->name, "faulty");
     }
     void TearDown() override {
-        utr_FaultDestroy(fault_);
+        if (fault_ != nullptr) utr_FaultDestroy(fault_);
         utr_MemoryPairDestroy(pair_);
         PoolTest::TearDown();
     }
-    utr_FaultStats Stats(uint32_t dir) const {
-        utr_FaultStats s{};
-        EXPECT_EQ(utr_FaultGetStats(fault_, dir, &s), ULMOT_OK);
-        return s;
-    }
-
-    utr_MemoryPair *pair_ = nullptr;
-    Transport *far_ = nullptr;
-    Transport *fault_ = nullptr;
-};
-
-class FaultLink : public FaultWrapper, public testing::WithParamInterface<uint32_t> {
-protected:
     uint32_t Dir() const { return GetParam(); }
     Transport *From() const { return Dir() == UTR_OUTBOUND ? fault_ : far_; }
     Transport *To() const { return Dir() == UTR_OUTBOUND ? far_ : fault_; }
-    void Send(uint32_t seq, uint32_t type = kRequest) {
-        ASSERT_EQ(From()->send(From(), Message(seq, type), 0), ULMOT_OK);
+    // forwarded, dropped, delayed, duplicated, reordered, failed, discarded, held
+    std::vector<uint32_t> Counts(uint32_t dir) const {
+        utr_FaultStats s{};
+        EXPECT_EQ(utr_FaultGetStats(fault_, dir, &s), ULMOT_OK);
+        return {s.forwarded, s.dropped, s.delayed, s.duplicated, s.reordered, s.failed, s.discarded, s.held};
     }
-    using FaultWrapper::Stats;
-    // The tested direction's counts; the other direction must have seen
-    // nothing.
-    utr_FaultStats Stats() const {
-        const utr_FaultStats other = Stats(1 - Dir());
-        EXPECT_EQ(other.forwarded + other.dropped + other.delayed + other.duplicated +
-                      other.reordered + other.failed + other.discarded,
-                  0u);
-        return Stats(Dir());
+    std::vector<uint32_t> Counts() const { return Counts(Dir()); }
+    void Renew() {
+        utr_FaultDestroy(fault_);
+        fault_ = utr_FaultCreate(near_, "faulty");
     }
-    bool Quiet() const { return TakeSeq(To(), 30) == -1; }
+
+    utr_MemoryPair *pair_ = nullptr;
+    Transport *near_ = nullptr, *far_ = nullptr, *fault_ = nullptr;
 };
 
-INSTANTIATE_TEST_SUITE_P(BothDirections, FaultLink, testing::Values(UTR_OUTBOUND, UTR_INBOUND),
-                         [](const auto &param) {
-                             return std::string(param.param == UTR_OUTBOUND ? "Outbound" : "Inbound");
-                         });
+INSTANTIATE_TEST_SUITE_P(Each, FaultTest, testing::Values(UTR_OUTBOUND, UTR_INBOUND),
+                         [](const auto &p) { return std::string(p.param == UTR_OUTBOUND ? "Outbound" : "Inbound"); });
 
-TEST_P(FaultLink, DropsExactlyTheNextCount) {
-    ASSERT_EQ(utr_FaultDrop(fault_, Dir(), 2, UTR_MATCH_ANY), ULMOT_OK);
-    for (uint32_t i = 1; i <= 5; ++i) Send(i);
-    EXPECT_EQ(TakeSeqs(To(), 3), (std::vector<int64_t>{3, 4, 5}));
-    EXPECT_TRUE(Quiet());
-    const utr_FaultStats s = Stats();
-    EXPECT_EQ(s.dropped, 2u);
-    EXPECT_EQ(s.forwarded, 3u);
-}
-
-TEST_P(FaultLink, DuplicatesIntoADistinctBlockWithEqualBytes) {
-    ASSERT_EQ(utr_FaultDuplicate(fault_, Dir(), 1, UTR_MATCH_ANY), ULMOT_OK);
-    Send(1);
-    Send(2);
-    MessageBlock *first = nullptr, *copy = nullptr;
-    ASSERT_EQ(To()->receive(To(), &first, 2000), ULMOT_OK);
-    ASSERT_EQ(To()->receive(To(), &copy, 2000), ULMOT_OK);
-    EXPECT_NE(first, copy);
-    EXPECT_NE(first->dataBlock, copy->dataBlock) << "a copy must not share the buffer";
-    EXPECT_EQ(ulmot::test::DataOf(first), ulmot::test::DataOf(copy));
-    EXPECT_EQ(SeqOf(first), 1u);
-    freeb(first);
-    freeb(copy);
-    EXPECT_EQ(TakeSeq(To()), 2);
-    EXPECT_TRUE(Quiet());
-    const utr_FaultStats s = Stats();
-    EXPECT_EQ(s.duplicated, 1u);
-    EXPECT_EQ(s.forwarded, 1u);
-}
-
-TEST_P(FaultLink, ReorderDeliversEachHeldMessageAfterItsSuccessor) {
-    ASSERT_EQ(utr_FaultReorder(fault_, Dir(), 2, UTR_MATCH_ANY), ULMOT_OK);
-    for (uint32_t i = 1; i <= 5; ++i) Send(i);
-    EXPECT_EQ(TakeSeqs(To(), 5), (std::vector<int64_t>{2, 1, 4, 3, 5}));
-    const utr_FaultStats s = Stats();
-    EXPECT_EQ(s.reordered, 2u);
-    EXPECT_EQ(s.forwarded, 3u);
-    EXPECT_EQ(s.held, 0u);
-}
-
-TEST_P(FaultLink, DelayKeepsOrderWaitsAtLeastTheDelayAndLetsOthersOvertake) {
-    constexpr int64_t kDelay = 150;
-    ASSERT_EQ(utr_FaultDelay(fault_, Dir(), 3, kDelay, UTR_MATCH_ANY), ULMOT_OK);
-    const auto start = Clock::now();
-    for (uint32_t i = 1; i <= 4; ++i) Send(i);
-    std::vector<int64_t> order;
-    for (int n = 0; n < 4; ++n) {
-        order.push_back(TakeSeq(To()));
-        if (order.back() != 4) {
-            EXPECT_GE(MsSince(start), kDelay) << "message " << order.back();
+TEST_P(FaultTest, EachScriptAppliesToTheNextMatchingMessagesAndCountsThem) {
+    using Set = std::function<void(Transport *, uint32_t)>;
+    struct Row {
+        const char *name;
+        Set script;
+        std::vector<int> sent;  // the type of messages 1, 2, ...
+        std::vector<int64_t> received;
+        std::vector<uint32_t> counts;  // forwarded, dropped, delayed, duplicated, reordered
+        long long atLeastMs;
+    };
+    const std::vector<Row> rows = {
+        {"drop two of any type, a short message too", [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_ANY); },
+         {kShort2, kReq, kReq, kReq}, {3, 4}, {2, 2, 0, 0, 0}, 0},
+        {"drop a response", [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 1, UTR_MATCH_RESPONSE); },
+         {kReq, kResp, kEvent, kResp}, {1, 3, 4}, {3, 1, 0, 0, 0}, 0},
+        {"a message shorter than 3 bytes has no type",
+         [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_REQUEST); },
+         {kShort2, kShort3, kReq}, {-2}, {1, 2, 0, 0, 0}, 0},
+        {"duplicate an event", [](Transport *f, uint32_t d) { utr_FaultDuplicate(f, d, 1, UTR_MATCH_EVENT); },
+         {kReq, kEvent, kEvent}, {1, 2, 2, 3}, {2, 0, 0, 1, 0}, 0},
+        {"reorder two of any type", [](Transport *f, uint32_t d) { utr_FaultReorder(f, d, 2, UTR_MATCH_ANY); },
+         {kReq, kReq, kReq, kReq, kReq}, {2, 1, 4, 3, 5}, {3, 0, 0, 0, 2}, 0},
+        {"a held request waits for the next message, a duplicated one too",
+         [](Transport *f, uint32_t d) {
+             utr_FaultReorder(f, d, 1, UTR_MATCH_REQUEST);
+             utr_FaultDuplicate(f, d, 1, UTR_MATCH_EVENT);
+         },
+         {kReq, kEvent, kResp}, {2, 2, 1, 3}, {1, 0, 0, 1, 1}, 0},
+        {"one action a message: drop comes before duplicate",
+         [](Transport *f, uint32_t d) {
+             utr_FaultDrop(f, d, 1, UTR_MATCH_RESPONSE);
+             utr_FaultDuplicate(f, d, 2, UTR_MATCH_ANY);
+         },
+         {kReq, kResp, kEvent, kResp}, {1, 1, 3, 3, 4}, {1, 1, 0, 2, 0}, 0},
+        {"delayed responses keep their order and others overtake them",
+         [](Transport *f, uint32_t d) { utr_FaultDelay(f, d, 2, 100, UTR_MATCH_RESPONSE); },
+         {kResp, kReq, kResp, kReq}, {2, 4, 1, 3}, {2, 0, 2, 0, 0}, 100},
+        {"a count of 0 cancels",
+         [](Transport *f, uint32_t d) {
+             utr_FaultDrop(f, d, 3, UTR_MATCH_ANY);
+             utr_FaultDrop(f, d, 0, UTR_MATCH_ANY);
+         },
+         {kReq, kReq}, {1, 2}, {2, 0, 0, 0, 0}, 0},
+        {"clear cancels every script",
+         [](Transport *f, uint32_t d) {
+             utr_FaultDelay(f, d, 3, 5000, UTR_MATCH_ANY);
+             utr_FaultDuplicate(f, d, 3, UTR_MATCH_ANY);
+             utr_FaultReorder(f, d, 3, UTR_MATCH_ANY);
+             utr_FaultFailSends(f, 3, UTR_MATCH_ANY);
+             utr_FaultFailReceives(f, 3, 0);
+             utr_FaultClear(f);
+         },
+         {kReq, kReq}, {1, 2}, {2, 0, 0, 0, 0}, 0},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        Renew();
+        row.script(fault_, Dir());
+        const auto start = Clock::now();
+        for (size_t i = 0; i < row.sent.size(); ++i) {
+            ASSERT_EQ(From()->send(From(), Message(static_cast<uint32_t>(i + 1), row.sent[i]), 0), ULMOT_OK);
         }
+        std::vector<int64_t> got;
+        for (size_t i = 0; i < row.received.size(); ++i) got.push_back(Take(To()));
+        EXPECT_GE(MsSince(start), row.atLeastMs);
+        EXPECT_EQ(Take(To(), 30), kNothing);
+        EXPECT_EQ(got, row.received);
+        std::vector<uint32_t> counts = row.counts;
+        counts.resize(8, 0);
+        EXPECT_EQ(Counts(), counts);
+        EXPECT_EQ(Counts(1 - Dir()), std::vector<uint32_t>(8, 0));
     }
-    EXPECT_EQ(order, (std::vector<int64_t>{4, 1, 2, 3}));
-    const utr_FaultStats s = Stats();
-    EXPECT_EQ(s.delayed, 3u);
-    EXPECT_EQ(s.forwarded, 1u);
 }
 
-TEST_P(FaultLink, ActionsCountOnlyMatchingMessagesAndOneActionPerMessage) {
-    ASSERT_EQ(utr_FaultDrop(fault_, Dir(), 1, UTR_MATCH_RESPONSE), ULMOT_OK);
-    ASSERT_EQ(utr_FaultDuplicate(fault_, Dir(), 2, UTR_MATCH_ANY), ULMOT_OK);
-    Send(1, kRequest);   // duplicated (first of two)
-    Send(2, kResponse);  // dropped: drop comes first, so the duplicate count stays
-    Send(3, kEvent);     // duplicated (second)
-    Send(4, kResponse);  // drop used up: forwarded
-    EXPECT_EQ(TakeSeqs(To(), 5), (std::vector<int64_t>{1, 1, 3, 3, 4}));
-    // A message too short to carry a type matches only UTR_MATCH_ANY.
-    ASSERT_EQ(utr_FaultDrop(fault_, Dir(), 1, UTR_MATCH_REQUEST), ULMOT_OK);
-    MessageBlock *tiny = allocb(2, 0);
-    *tiny->writePtr++ = 0;
-    *tiny->writePtr++ = 0;
-    ASSERT_EQ(From()->send(From(), tiny, 0), ULMOT_OK);
-    MessageBlock *b = nullptr;
-    ASSERT_EQ(To()->receive(To(), &b, 2000), ULMOT_OK);
-    EXPECT_EQ(b->writePtr - b->readPtr, 2);
-    freeb(b);
-    const utr_FaultStats s = Stats();
-    EXPECT_EQ(s.duplicated, 2u);
-    EXPECT_EQ(s.dropped, 1u);
-    EXPECT_EQ(s.forwarded, 2u);
-    // Clear cancels what is left of the drop of requests.
-    ASSERT_EQ(utr_FaultClear(fault_), ULMOT_OK);
-    Send(5, kRequest);
-    EXPECT_EQ(TakeSeq(To()), 5);
-}
-
-TEST_P(FaultLink, TerminateDiscardsHeldMessagesAndRestoreResumes) {
+TEST_P(FaultTest, TerminateDiscardsHeldMessagesRefusesEverythingAndRestoreResumes) {
     ASSERT_EQ(utr_FaultDelay(fault_, Dir(), 1, 10000, UTR_MATCH_ANY), ULMOT_OK);
     ASSERT_EQ(utr_FaultReorder(fault_, Dir(), 1, UTR_MATCH_ANY), ULMOT_OK);
-    Send(1);  // delayed
-    Send(2);  // held for reordering
+    ASSERT_EQ(From()->send(From(), Message(1), 0), ULMOT_OK);  // delayed
+    ASSERT_EQ(From()->send(From(), Message(2), 0), ULMOT_OK);  // held for reordering
     if (Dir() == UTR_INBOUND) {
-        EXPECT_EQ(TakeSeq(To(), 50), -1);  // pulls both into the wrapper
+        EXPECT_EQ(Take(fault_, 50), kNothing);  // pulls both in
     }
-    EXPECT_EQ(Stats().held, 2u);
+    EXPECT_EQ(Counts()[7], 2u);
+    Waiter waiter([&] { return ReceiveAndRelease(fault_, 5000); });
+    ASSERT_TRUE(waiter.Parked());
     ASSERT_EQ(utr_FaultTerminate(fault_), ULMOT_OK);
-    utr_FaultStats s = Stats();
-    EXPECT_EQ(s.discarded, 2u);
-    EXPECT_EQ(s.held, 0u);
+    EXPECT_EQ(waiter.Join(), ULMOT_TRANSPORT_TERMINATED);
+    EXPECT_EQ(Counts(), (std::vector<uint32_t>{0, 0, 1, 0, 1, 0, 2, 0}));
+    EXPECT_EQ(fault_->probe(fault_), ULMOT_ERR_FAILED);
+    EXPECT_EQ(fault_->send(fault_, Message(3), 0), ULMOT_ERR_FAILED);
+    EXPECT_EQ(Counts(UTR_OUTBOUND)[5], 1u) << "a refused send is counted as failed";
+    ASSERT_EQ(far_->send(far_, Message(4), 0), ULMOT_OK);
+    EXPECT_EQ(ReceiveAndRelease(fault_, 0), ULMOT_TRANSPORT_TERMINATED);
+    EXPECT_EQ(utr_MemoryQueued(near_), 1u) << "the inner transport keeps what came meanwhile";
     ASSERT_EQ(utr_FaultRestore(fault_), ULMOT_OK);
-    Send(3);
-    EXPECT_EQ(TakeSeq(To()), 3);
+    EXPECT_EQ(fault_->probe(fault_), ULMOT_OK);
+    EXPECT_EQ(Take(fault_), 4);
+    ASSERT_EQ(From()->send(From(), Message(5), 0), ULMOT_OK);
+    EXPECT_EQ(Take(To()), 5);
 }
 
-TEST_P(FaultLink, DestroyReleasesEveryHeldBlock) {
-    ASSERT_EQ(utr_FaultDuplicate(fault_, Dir(), 1, UTR_MATCH_ANY), ULMOT_OK);
-    Send(1);
-    EXPECT_EQ(TakeSeq(To()), 1);  // inbound, the copy now waits inside the wrapper
+TEST_P(FaultTest, DestroyReleasesEveryHeldBlock) {
     ASSERT_EQ(utr_FaultDelay(fault_, Dir(), 2, 10000, UTR_MATCH_ANY), ULMOT_OK);
+    ASSERT_EQ(utr_FaultDuplicate(fault_, Dir(), 1, UTR_MATCH_ANY), ULMOT_OK);
     ASSERT_EQ(utr_FaultReorder(fault_, Dir(), 1, UTR_MATCH_ANY), ULMOT_OK);
-    for (uint32_t i = 2; i <= 4; ++i) Send(i);
+    for (uint32_t i = 1; i <= 4; ++i) ASSERT_EQ(From()->send(From(), Message(i), 0), ULMOT_OK);
+    // 1 and 2 are delayed; outbound 4 is held, inbound the copy of 3 waits.
     if (Dir() == UTR_INBOUND) {
-        MessageBlock *copy = nullptr;
-        ASSERT_EQ(fault_->receive(fault_, &copy, 0), ULMOT_OK);
-        freeb(copy);
-        EXPECT_EQ(TakeSeq(To(), 50), -1);  // 2 and 3 delayed, 4 held
-        utr_FaultDuplicate(fault_, Dir(), 1, UTR_MATCH_ANY);
-        ASSERT_EQ(far_->send(far_, Message(5), 0), ULMOT_OK);
-        EXPECT_EQ(TakeSeq(To(), 50), 5);  // releases 4; a copy of 5 waits too
-        EXPECT_EQ(Stats().held, 4u);
-    } else {
-        EXPECT_EQ(Stats().held, 3u);
+        EXPECT_EQ(Take(fault_, 50), 3);
     }
-    utr_FaultDestroy(fault_);  // the fixture's pool check catches a leak
+    EXPECT_EQ(Counts()[7], 3u);
+    utr_FaultDestroy(fault_);  // the pool check catches a leak
     fault_ = nullptr;
 }
 
-TEST_F(FaultWrapper, FailedSendsReleaseTheBlockAndReturnMinusOne) {
-    ASSERT_EQ(utr_FaultFailSends(fault_, 2, UTR_MATCH_ANY), ULMOT_OK);
-    const uint32_t freeBefore = ulmot::pools::FreeCount(0);
-    EXPECT_EQ(fault_->send(fault_, Message(1), 0), ULMOT_ERR_FAILED);
-    EXPECT_EQ(fault_->send(fault_, Message(2), 0), ULMOT_ERR_FAILED);
-    EXPECT_EQ(ulmot::pools::FreeCount(0), freeBefore);
-    EXPECT_EQ(fault_->send(fault_, Message(3), 0), ULMOT_OK);
-    EXPECT_EQ(TakeSeq(far_), 3);
-    EXPECT_EQ(TakeSeq(far_, 30), -1);
-    const utr_FaultStats s = Stats(UTR_OUTBOUND);
-    EXPECT_EQ(s.failed, 2u);
-    EXPECT_EQ(s.forwarded, 1u);
-}
+TEST_F(FaultTest, FailedSendsAndReceivesAndWhatTheInnerTransportShows) {
+    ASSERT_EQ(utr_FaultFailSends(fault_, 2, UTR_MATCH_RESPONSE), ULMOT_OK);
+    const std::pair<int, int32_t> sends[] = {{kReq, 0}, {kResp, -1}, {kResp, -1}, {kResp, 0}};
+    for (auto [type, result] : sends) EXPECT_EQ(fault_->send(fault_, Message(7, type), 0), result);
+    EXPECT_EQ(utr_MemoryQueued(far_), 2u);
+    EXPECT_EQ(Counts(UTR_OUTBOUND), (std::vector<uint32_t>{2, 0, 0, 0, 0, 2, 0, 0}));
 
-TEST_F(FaultWrapper, FailedReceivesConsumeNothing) {
-    Transport *near = utr_MemoryEndpoint(pair_, UTR_SIDE_A);
     ASSERT_EQ(far_->send(far_, Message(1), 0), ULMOT_OK);
     ASSERT_EQ(utr_FaultFailReceives(fault_, 2, 0), ULMOT_OK);
-    MessageBlock *b = nullptr;
-    EXPECT_EQ(fault_->receive(fault_, &b, 1000), ULMOT_ERR_FAILED);
-    ASSERT_EQ(utr_FaultFailReceives(fault_, 1, -7), ULMOT_OK);
-    EXPECT_EQ(fault_->receive(fault_, &b, 1000), -7);
-    EXPECT_EQ(utr_MemoryQueued(near), 1u);
-    EXPECT_EQ(TakeSeq(fault_), 1);
-    const utr_FaultStats s = Stats(UTR_INBOUND);
-    EXPECT_EQ(s.failed, 2u);
-    EXPECT_EQ(s.forwarded, 1u);
-}
+    EXPECT_EQ(ReceiveAndRelease(fault_, 1000), ULMOT_ERR_FAILED);
+    EXPECT_EQ(ReceiveAndRelease(fault_, 1000), ULMOT_ERR_FAILED);
+    ASSERT_EQ(utr_FaultFailReceives(fault_, 1, ULMOT_TRANSPORT_TERMINATED), ULMOT_OK);
+    EXPECT_EQ(ReceiveAndRelease(fault_, 1000), ULMOT_TRANSPORT_TERMINATED);
+    EXPECT_EQ(utr_MemoryQueued(near_), 1u) << "a failed receive consumes nothing";
+    EXPECT_EQ(Take(fault_, 0), 1) << "a time-out of 0 still asks the inner transport";
+    EXPECT_EQ(Counts(UTR_INBOUND), (std::vector<uint32_t>{1, 0, 0, 0, 0, 3, 0, 0}));
 
-TEST_F(FaultWrapper, TerminatedLinkRefusesEverythingAndWakesAWaitingReceiver) {
-    std::atomic<int32_t> result{0};
-    std::thread waiter([&] {
-        MessageBlock *b = nullptr;
-        const auto start = Clock::now();
-        result = fault_->receive(fault_, &b, 10000);
-        EXPECT_LT(MsSince(start), 5000) << "the waiting receiver was not woken";
-    });
-    std::this_thread::sleep_for(milliseconds(50));
-    ASSERT_EQ(utr_FaultTerminate(fault_), ULMOT_OK);
-    waiter.join();
-    EXPECT_EQ(result.load(), ULMOT_TRANSPORT_TERMINATED);
-    EXPECT_NE(fault_->probe(fault_), ULMOT_OK);
-    EXPECT_EQ(fault_->send(fault_, Message(1), 0), ULMOT_ERR_FAILED);
-    EXPECT_EQ(utr_MemoryQueued(far_), 0u);
-    ASSERT_EQ(utr_FaultRestore(fault_), ULMOT_OK);
-    EXPECT_EQ(fault_->probe(fault_), ULMOT_OK);
-    // The inner link's own state shows through.
-    utr_MemoryLinkDown(pair_);
-    EXPECT_NE(fault_->probe(fault_), ULMOT_OK);
-    MessageBlock *b = nullptr;
-    EXPECT_EQ(fault_->receive(fault_, &b, 100), ULMOT_TRANSPORT_TERMINATED);
-    utr_MemoryRestore(pair_);
-    const auto start = Clock::now();
-    EXPECT_EQ(fault_->receive(fault_, &b, 100), ULMOT_TRANSPORT_TIMEOUT);
+    auto start = Clock::now();
+    EXPECT_EQ(ReceiveAndRelease(fault_, 100), ULMOT_TRANSPORT_TIMEOUT);
     EXPECT_GE(MsSince(start), 100);
-    EXPECT_LT(MsSince(start), 1000);
+    utr_MemoryLinkDown(pair_);
+    EXPECT_EQ(fault_->probe(fault_), ULMOT_ERR_FAILED);
+    EXPECT_EQ(ReceiveAndRelease(fault_, 100), ULMOT_TRANSPORT_TERMINATED);
 }
 
-TEST_F(FaultWrapper, DelayedSendReturnsBeforeTheMessageLeaves) {
-    constexpr int64_t kDelay = 300;
-    ASSERT_EQ(utr_FaultDelay(fault_, UTR_OUTBOUND, 1, kDelay, UTR_MATCH_ANY), ULMOT_OK);
-    const auto start = Clock::now();
-    ASSERT_EQ(fault_->send(fault_, Message(1), 0), ULMOT_OK);
-    const uint32_t queued = utr_MemoryQueued(far_);
-    // A sender that slept through the delay itself would find it queued.
-    if (MsSince(start) < kDelay) {
-        EXPECT_EQ(queued, 0u);
+TEST_F(FaultTest, NamesAndRefusals) {
+    EXPECT_STREQ(fault_->name, "faulty");
+    Transport *nested = utr_FaultCreate(fault_, nullptr);
+    EXPECT_STREQ(nested->name, "faulty");
+    utr_FaultDestroy(nested);
+    Transport nameless = *near_;
+    nameless.name = nullptr;
+    Transport *unnamed = utr_FaultCreate(&nameless, nullptr);
+    EXPECT_STREQ(unnamed->name, "fault");
+    utr_FaultDestroy(unnamed);
+    nameless.send = nullptr;
+    EXPECT_EQ(utr_FaultCreate(&nameless, nullptr), nullptr);
+    EXPECT_EQ(utr_FaultCreate(nullptr, nullptr), nullptr);
+
+    utr_FaultStats stats{};
+    EXPECT_EQ(utr_FaultDrop(near_, UTR_OUTBOUND, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultDrop(fault_, 2, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultDrop(fault_, UTR_INBOUND, 1, UTR_MATCH_EVENT), ULMOT_OK);
+    EXPECT_EQ(utr_FaultDelay(fault_, UTR_OUTBOUND, 1, 5, UTR_MATCH_EVENT + 1), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultFailSends(near_, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
+    for (auto call : {utr_FaultTerminate, utr_FaultRestore, utr_FaultClear}) EXPECT_EQ(call(near_), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultFailReceives(near_, 1, 0), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultGetStats(near_, UTR_OUTBOUND, &stats), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultGetStats(fault_, 2, &stats), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_FaultGetStats(fault_, UTR_INBOUND, nullptr), ULMOT_ERR_INVALID);
+    EXPECT_EQ(fault_->probe(near_), ULMOT_ERR_INVALID);
+    EXPECT_EQ(fault_->receive(near_, nullptr, 0), ULMOT_ERR_INVALID);
+    EXPECT_EQ(fault_->receive(fault_, nullptr, 0), ULMOT_ERR_INVALID);
+    EXPECT_EQ(fault_->send(near_, Message(1), 0), ULMOT_ERR_FAILED);
+    EXPECT_EQ(fault_->send(fault_, nullptr, 0), ULMOT_ERR_FAILED);
+    utr_FaultDestroy(near_);  // not a wrapper: nothing happens
+    EXPECT_EQ(near_->probe(near_), ULMOT_OK);
+}
+
+TEST_F(FaultTest, MessagesPassThroughActiveScriptsWithoutAnAllocation) {
+    for (uint32_t dir : {UTR_OUTBOUND, UTR_INBOUND}) {
+        utr_FaultDuplicate(fault_, dir, 20, UTR_MATCH_ANY);
+        utr_FaultReorder(fault_, dir, 20, UTR_MATCH_ANY);
+        utr_FaultDelay(fault_, dir, 20, 1, UTR_MATCH_EVENT);
     }
-    EXPECT_EQ(TakeSeq(far_), 1);
-    EXPECT_GE(MsSince(start), kDelay);
+    std::vector<MessageBlock *> out, in;
+    for (uint32_t i = 0; i < 60; ++i) {
+        out.push_back(Message(i, static_cast<int>(i % 3)));
+        in.push_back(Message(i, static_cast<int>(i % 3)));
+    }
+    const uint64_t before = gAllocations;
+    for (uint32_t i = 0; i < 60; ++i) {
+        fault_->send(fault_, out[i], 0);
+        far_->send(far_, in[i], 0);
+        while (ReceiveAndRelease(far_, 5) == ULMOT_OK || ReceiveAndRelease(fault_, 5) == ULMOT_OK) {
+        }
+    }
+    EXPECT_EQ(gAllocations - before, 0u);
 }
 
-TEST_F(FaultWrapper, SeveralSendersAndOneReceiverThroughActiveScripts) {
-    // Few enough messages that every one and every copy can hold a block at
-    // once: a copy refused for want of blocks would pass as forwarded.
+TEST_F(FaultTest, SeveralSendersAndOneReceiverThroughActiveScripts) {
+    // Few enough that every message and copy can hold a block at once: a copy
+    // refused for want of blocks would pass as forwarded.
     constexpr uint32_t kSenders = 4, kEach = 150, kTotal = kSenders * kEach;
     constexpr uint32_t kDrop = 50, kDelay = 25, kDuplicate = 50, kReorder = 50;
-    constexpr uint32_t kExpected = kTotal - kDrop + kDuplicate;
     for (uint32_t dir : {UTR_OUTBOUND, UTR_INBOUND}) {
         utr_FaultDrop(fault_, dir, kDrop, UTR_MATCH_ANY);
         utr_FaultDelay(fault_, dir, kDelay, 5, UTR_MATCH_ANY);
         utr_FaultDuplicate(fault_, dir, kDuplicate, UTR_MATCH_ANY);
         utr_FaultReorder(fault_, dir, kReorder, UTR_MATCH_ANY);
     }
-    auto run = [&](Transport *from, Transport *to) {
+    for (auto [from, to] : {std::pair{fault_, far_}, std::pair{far_, fault_}}) {
         std::vector<std::thread> senders;
         for (uint32_t s = 0; s < kSenders; ++s) {
-            senders.emplace_back([from, s] {
+            senders.emplace_back([from = from, s] {
                 for (uint32_t i = 0; i < kEach; ++i) from->send(from, Message(s << 16 | i), 0);
             });
         }
         std::map<int64_t, int> seen;
-        for (uint32_t n = 0; n < kExpected; ++n) {
-            const int64_t seq = TakeSeq(to);
-            if (seq < 0) {
-                ADD_FAILURE() << "only " << n << " of " << kExpected << " arrived";
-                break;
-            }
+        for (uint32_t n = 0; n < kTotal - kDrop + kDuplicate; ++n) {
+            const int64_t seq = Take(to);
+            ASSERT_NE(seq, kNothing) << "only " << n << " arrived";
             ++seen[seq];
         }
         for (auto &t : senders) t.join();
-        EXPECT_EQ(TakeSeq(to, 50), -1);
-        size_t twice = 0;
-        for (auto [seq, count] : seen) twice += count == 2;
+        EXPECT_EQ(Take(to, 50), kNothing);
         EXPECT_EQ(seen.size(), kTotal - kDrop);
-        EXPECT_EQ(twice, kDuplicate);
-    };
-    run(fault_, far_);
-    run(far_, fault_);
+        EXPECT_EQ(std::count_if(seen.begin(), seen.end(), [](auto &e) { return e.second == 2; }), long{kDuplicate});
+    }
     for (uint32_t dir : {UTR_OUTBOUND, UTR_INBOUND}) {
-        const utr_FaultStats s = Stats(dir);
-        EXPECT_EQ(s.dropped, kDrop);
-        EXPECT_EQ(s.delayed, kDelay);
-        EXPECT_EQ(s.duplicated, kDuplicate);
-        EXPECT_EQ(s.reordered, kReorder);
-        EXPECT_EQ(s.forwarded + s.dropped + s.delayed + s.duplicated + s.reordered, kTotal);
-        EXPECT_EQ(s.held, 0u);
+        EXPECT_EQ(Counts(dir), (std::vector<uint32_t>{kTotal - kDrop - kDelay - kDuplicate - kReorder, kDrop, kDelay,
+                                                      kDuplicate, kReorder, 0, 0, 0}));
     }
 }
+
+// ---- Sockets ---------------------------------------------------------------------------
+
+// An event frame whose body is `length` bytes counting up from `first`.
+Bytes EventFrame(uint32_t length, uint8_t first = 0) {
+    Frame f;
+    f.type = ULMOT_MSG_EVENT;
+    for (uint32_t i = 0; i < length; ++i) f.body.push_back(static_cast<uint8_t>(first + i));
+    return f.Wire();
+}
+
+// Receives until something other than a time-out comes; the bytes in `out`.
+int32_t Settle(Transport *t, Bytes *out = nullptr) {
+    int32_t r = ULMOT_TRANSPORT_TIMEOUT;
+    MessageBlock *b = nullptr;
+    for (int i = 0; i < 50 && r == ULMOT_TRANSPORT_TIMEOUT; ++i) r = t->receive(t, &b, 200);
+    if (r == ULMOT_OK) {
+        if (out != nullptr) *out = DataOf(b);
+        freemsg(b);
+    }
+    return r;
+}
+Bytes Next(Transport *t) {
+    Bytes got;
+    Settle(t, &got);
+    return got;
+}
+
+// A plain blocking socket connected to "tcp:127.0.0.1:PORT" or "unix:PATH".
+int RawConnect(const std::string &address) {
+    const bool tcp = address.rfind("tcp:", 0) == 0;
+    sockaddr_storage ss{};
+    socklen_t size = sizeof(sockaddr_un);
+    if (tcp) {
+        auto *in = reinterpret_cast<sockaddr_in *>(&ss);
+        in->sin_family = AF_INET;
+        in->sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(address.rfind(':') + 1))));
+        in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        size = sizeof(sockaddr_in);
+    } else {
+        auto *un = reinterpret_cast<sockaddr_un *>(&ss);
+        un->sun_family = AF_UNIX;
+        std::strncpy(un->sun_path, address.c_str() + 5, sizeof un->sun_path - 1);
+    }
+    const int fd = socket(tcp ? AF_INET : AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    EXPECT_EQ(connect(fd, reinterpret_cast<sockaddr *>(&ss), size), 0) << address;
+    return fd;
+}
+
+// `bytes` in a chain of blocks of `piece` bytes (the last one shorter).
+MessageBlock *Chain(const Bytes &bytes, size_t piece) {
+    MessageBlock *head = nullptr;
+    for (size_t at = 0; at < bytes.size(); at += piece) {
+        const auto from = bytes.begin() + long(at);
+        MessageBlock *b = BlockWith(Bytes(from, from + long(std::min(piece, bytes.size() - at))), 0);
+        head == nullptr ? void(head = b) : linkb(head, b);
+    }
+    return head;
+}
+
+bool WriteAll(int fd, const Bytes &bytes, size_t from = 0, size_t count = SIZE_MAX) {
+    const size_t end = std::min(bytes.size(), count == SIZE_MAX ? bytes.size() : from + count);
+    for (size_t at = from; at < end;) {
+        const ssize_t n = send(fd, bytes.data() + at, end - at, MSG_NOSIGNAL);
+        if (n <= 0) return false;
+        at += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+class SocketTest : public PoolTest, public testing::WithParamInterface<std::string> {
+protected:
+    void SetUp() override {
+        PoolTest::SetUp();
+        char dir[] = "/tmp/ulmot-sock-XXXXXX";
+        ASSERT_NE(mkdtemp(dir), nullptr);
+        dir_ = dir;
+        listener_ = utr_SocketListen(GetParam() == "tcp" ? "tcp:127.0.0.1:0" : ("unix:" + dir_ + "/s.sock").c_str());
+        ASSERT_NE(listener_, nullptr) << utr_SocketLastError();
+        char bound[128];
+        ASSERT_EQ(utr_SocketListenerAddress(listener_, bound, sizeof bound), ULMOT_OK);
+        address_ = bound;
+    }
+    void TearDown() override {
+        for (Transport *t : ends_) utr_SocketDestroy(t);
+        for (int fd : fds_) close(fd);
+        utr_SocketListenerDestroy(listener_);
+        std::filesystem::remove_all(dir_);
+        PoolTest::TearDown();
+    }
+    Transport *Keep(Transport *t) {
+        ends_.push_back(t);
+        return t;
+    }
+    Transport *Connect() { return Keep(utr_SocketConnect(address_.c_str(), 2000)); }
+    Transport *Accept() { return Keep(utr_SocketAccept(listener_, 5000)); }
+    // A plain client socket and the server end of its connection.
+    int RawClient(Transport **server) {
+        fds_.push_back(RawConnect(address_));
+        *server = Accept();
+        return fds_.back();
+    }
+
+    std::string dir_, address_;
+    utr_SocketListener *listener_ = nullptr;
+    std::vector<Transport *> ends_;
+    std::vector<int> fds_;
+};
+
+INSTANTIATE_TEST_SUITE_P(Loopback, SocketTest, testing::Values("tcp", "unix"),
+                         [](const testing::TestParamInfo<std::string> &p) { return p.param; });
+
+TEST_P(SocketTest, TheHeaderCutsTheStreamIntoFramesHoweverTheBytesCome) {
+    Transport *server = nullptr;
+    const int raw = RawClient(&server);
+    ASSERT_NE(server, nullptr);
+    // Byte by byte, receives timing out in between: what came so far is kept.
+    const Bytes small = EventFrame(20, 7);
+    for (size_t i = 0; i + 1 < small.size(); ++i) {
+        ASSERT_TRUE(WriteAll(raw, small, i, 1));
+        ASSERT_EQ(ReceiveAndRelease(server, i < 10 ? 3 : 0), ULMOT_TRANSPORT_TIMEOUT) << "byte " << i;
+    }
+    ASSERT_TRUE(WriteAll(raw, small, small.size() - 1));
+    EXPECT_EQ(Next(server), small);
+    // The largest frame a block holds, in pieces that cut the header too.
+    const Bytes large = EventFrame(ULMOT_MAX_BLOCK_SIZE - ULMOT_HEADER_SIZE, 1);
+    for (size_t at = 0; at < large.size(); at += at == 0 ? 5 : 700) ASSERT_TRUE(WriteAll(raw, large, at, at == 0 ? 5 : 700));
+    EXPECT_EQ(Next(server), large);
+    // Bodies of 2041 to 2048 bytes are legal but fit no block: read past in
+    // full, so the frame after them is whole. Several frames in one write.
+    Bytes stream = EventFrame(2041);
+    Append(stream, EventFrame(0));
+    Append(stream, EventFrame(2048));
+    Append(stream, EventFrame(3, 0x30));
+    ASSERT_TRUE(WriteAll(raw, stream));
+    EXPECT_EQ(Settle(server), ULMOT_ERR_FAILED);
+    EXPECT_EQ(Next(server), EventFrame(0));
+    EXPECT_EQ(Settle(server), ULMOT_ERR_FAILED);
+    EXPECT_EQ(Next(server), EventFrame(3, 0x30));
+    // 2049: nothing after it can be trusted; the connection is closed.
+    Bytes lying = EventFrame(0);
+    lying[ULMOT_HEADER_LENGTH] = 0x08;
+    lying[ULMOT_HEADER_LENGTH + 1] = 0x01;
+    Append(lying, EventFrame(3));
+    ASSERT_TRUE(WriteAll(raw, lying));
+    EXPECT_EQ(Settle(server), ULMOT_ERR_FAILED);
+    EXPECT_EQ(ReceiveAndRelease(server, 0), ULMOT_TRANSPORT_TERMINATED);
+    uint8_t byte = 0;
+    EXPECT_EQ(recv(raw, &byte, 1, 0), 0) << "the peer sees the end";
+}
+
+TEST_P(SocketTest, APeerThatClosesEndsTheLinkAndAServerEndNeverComesBack) {
+    for (size_t cut : {size_t{0}, size_t{5}, size_t{60}}) {  // between frames, in a header, in a body
+        SCOPED_TRACE(cut);
+        Transport *server = nullptr;
+        const int raw = RawClient(&server);
+        ASSERT_TRUE(WriteAll(raw, EventFrame(100), 0, cut));
+        shutdown(raw, SHUT_RDWR);
+        EXPECT_EQ(Settle(server), ULMOT_TRANSPORT_TERMINATED);
+        EXPECT_EQ(ReceiveAndRelease(server, 0), ULMOT_TRANSPORT_TERMINATED);
+        EXPECT_EQ(server->send(server, BlockWith(EventFrame(4), 0), 0), ULMOT_ERR_FAILED);
+        EXPECT_EQ(server->probe(server), ULMOT_ERR_FAILED);
+    }
+}
+
+TEST_P(SocketTest, SendPassesWholeFramesOnlyAndSeveralSendersNeverInterleave) {
+    Transport *client = Connect();
+    Transport *server = Accept();
+    ASSERT_NE(server, nullptr);
+    Bytes longer = EventFrame(4), shorter = EventFrame(10);
+    longer.push_back(0xEE);
+    shorter.resize(14);
+    Bytes over = EventFrame(ULMOT_MAX_BODY);  // a chain: no block holds it
+    over[ULMOT_HEADER_LENGTH + 1] = 1;
+    over.push_back(0);
+    for (const Bytes &bad : {Bytes{1, 2, 3, 4, 5}, longer, shorter, over}) {
+        EXPECT_EQ(client->send(client, Chain(bad, 5), 0), ULMOT_ERR_FAILED);
+    }
+    EXPECT_EQ(client->send(client, nullptr, 0), ULMOT_ERR_FAILED);
+    // Each sender's frames carry its number and sequence, with a length and
+    // bytes that follow from them: a frame cut into by another shows. Odd
+    // senders send chains of 20 blocks, more than one write takes.
+    constexpr int kSenders = 4, kEach = 200;
+    auto length = [](int s, int q) { return static_cast<uint32_t>(2 + (q * 397 + s * 101) % 2000); };
+    std::vector<std::thread> senders;
+    for (int s = 0; s < kSenders; ++s) {
+        senders.emplace_back([&, s] {
+            for (int q = 0; q < kEach; ++q) {
+                Frame f;
+                f.source = static_cast<uint8_t>(s);
+                f.body.assign(length(s, q), static_cast<uint8_t>(s * 31 + q));
+                f.body[0] = static_cast<uint8_t>(q);
+                const Bytes w = f.Wire();
+                EXPECT_EQ(client->send(client, Chain(w, s % 2 == 0 ? w.size() : (w.size() + 19) / 20), 0), ULMOT_OK);
+            }
+        });
+    }
+    std::vector<int> next(kSenders, 0);
+    for (int n = 0; n < kSenders * kEach; ++n) {
+        const Bytes f = Next(server);
+        ASSERT_GT(f.size(), 9u) << "frame " << n;
+        const int s = f[ULMOT_HEADER_SOURCE], q = next[s % kSenders]++;
+        ASSERT_LT(s, kSenders);
+        ASSERT_EQ(f.size(), ULMOT_HEADER_SIZE + length(s, q)) << "sender " << s << " frame " << q;
+        ASSERT_EQ(f[8], static_cast<uint8_t>(q));
+        for (size_t k = 9; k < f.size(); ++k) ASSERT_EQ(f[k], static_cast<uint8_t>(s * 31 + q)) << k;
+    }
+    for (auto &t : senders) t.join();
+}
+
+TEST_P(SocketTest, ReceiveTimesOutAndProbeReconnectsOnceTheServerIsBack) {
+    Transport *client = Connect();
+    ASSERT_NE(client, nullptr);
+    Transport *server = utr_SocketAccept(listener_, 5000);
+    ASSERT_NE(server, nullptr);
+    for (Transport *t : {client, server}) {
+        EXPECT_EQ(ReceiveAndRelease(t, 0), ULMOT_TRANSPORT_TIMEOUT);
+        const auto start = Clock::now();
+        EXPECT_EQ(ReceiveAndRelease(t, 50), ULMOT_TRANSPORT_TIMEOUT);
+        EXPECT_GE(MsSince(start), 45);  // poll counts whole milliseconds
+        EXPECT_EQ(t->probe(t), ULMOT_OK);
+        EXPECT_EQ(t->receive(t, nullptr, 0), ULMOT_ERR_INVALID);
+    }
+    // A peer that has gone with a frame unread: the link stays up until it is read.
+    ASSERT_EQ(server->send(server, BlockWith(EventFrame(2, 1), 0), 0), ULMOT_OK);
+    utr_SocketDestroy(server);
+    utr_SocketListenerDestroy(listener_);
+    listener_ = nullptr;
+    EXPECT_EQ(client->probe(client), ULMOT_OK);
+    EXPECT_EQ(Next(client), EventFrame(2, 1));
+    EXPECT_EQ(Settle(client), ULMOT_TRANSPORT_TERMINATED);
+    EXPECT_EQ(client->probe(client), ULMOT_ERR_FAILED) << "nobody listens";
+    EXPECT_EQ(ReceiveAndRelease(client, 0), ULMOT_TRANSPORT_TERMINATED);
+    listener_ = utr_SocketListen(address_.c_str());
+    ASSERT_NE(listener_, nullptr) << utr_SocketLastError();
+    ASSERT_EQ(client->probe(client), ULMOT_OK);
+    Transport *again = Accept();
+    ASSERT_NE(again, nullptr);
+    EXPECT_EQ(client->probe(client), ULMOT_OK);
+    EXPECT_EQ(utr_SocketAccept(listener_, 0), nullptr) << "a live link is left alone";
+    ASSERT_EQ(client->send(client, BlockWith(EventFrame(3, 2), 0), 0), ULMOT_OK);
+    EXPECT_EQ(Next(again), EventFrame(3, 2));
+    ASSERT_EQ(again->send(again, BlockWith(EventFrame(4, 3), 0), 0), ULMOT_OK);
+    EXPECT_EQ(Next(client), EventFrame(4, 3));
+}
+
+TEST_P(SocketTest, NamesAndListenerAddress) {
+    EXPECT_EQ(address_.rfind(GetParam() == "tcp" ? "tcp:127.0.0.1:" : "unix:/tmp/ulmot-sock-", 0), 0u) << address_;
+    EXPECT_NE(address_, "tcp:127.0.0.1:0") << "the bound port, not the one asked for";
+    Transport *client = Connect();
+    EXPECT_EQ(client->name, address_);
+    ASSERT_NE(Accept(), nullptr);
+    Transport *server = nullptr;
+    const int raw = RawClient(&server);
+    sockaddr_in local{};
+    socklen_t size = sizeof local;
+    getsockname(raw, reinterpret_cast<sockaddr *>(&local), &size);
+    EXPECT_EQ(server->name, GetParam() == "tcp" ? "tcp:127.0.0.1:" + std::to_string(ntohs(local.sin_port)) : address_);
+    std::vector<char> exact(address_.size() + 1);
+    EXPECT_EQ(utr_SocketListenerAddress(listener_, exact.data(), uint32_t(exact.size())), ULMOT_OK);
+    EXPECT_EQ(std::string(exact.data()), address_);
+    EXPECT_EQ(utr_SocketListenerAddress(listener_, exact.data(), uint32_t(address_.size())), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_SocketListenerAddress(nullptr, exact.data(), 64), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_SocketListenerAddress(listener_, nullptr, 64), ULMOT_ERR_INVALID);
+}
+
+TEST_P(SocketTest, CaptureWritesEveryFrameBothWaysAsPcap) {
+    Transport *client = Connect();
+    Transport *server = Accept();
+    ASSERT_NE(server, nullptr);
+    const std::string path = dir_ + "/wire.pcap";
+    ASSERT_EQ(utr_SocketCapture(client, path.c_str()), ULMOT_OK);
+    const Bytes out = EventFrame(4, 0xA0), in = EventFrame(2, 0xB0);
+    ASSERT_EQ(client->send(client, BlockWith(out, 0), 0), ULMOT_OK);
+    ASSERT_EQ(server->send(server, BlockWith(in, 0), 0), ULMOT_OK);
+    EXPECT_EQ(Next(client), in);
+    ASSERT_EQ(utr_SocketCapture(client, nullptr), ULMOT_OK);
+    ASSERT_EQ(client->send(client, BlockWith(EventFrame(1), 0), 0), ULMOT_OK);  // not captured
+    EXPECT_EQ(Next(server), out);
+    std::ifstream file(path, std::ios::binary);
+    const Bytes pcap{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    // Magic, version 2.4, zone, accuracy, snap length 65535, link type 147 (the host's byte order).
+    Bytes expected = {0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 147, 0, 0, 0};
+    for (const auto &[direction, frame] : {std::pair{uint8_t{0}, out}, std::pair{uint8_t{1}, in}}) {
+        Append(expected, Bytes(8, 0xAA));  // the time stamp
+        const auto length = static_cast<uint8_t>(frame.size() + 1);
+        Append(expected, {length, 0, 0, 0, length, 0, 0, 0, direction});
+        Append(expected, frame);
+    }
+    ASSERT_EQ(pcap.size(), expected.size());
+    Bytes masked = pcap;
+    for (size_t at : {size_t{24}, size_t{24 + 17 + 12}}) std::fill_n(masked.begin() + long(at), 8, 0xAA);
+    EXPECT_EQ(Hex(masked), Hex(expected));
+    EXPECT_EQ(utr_SocketCapture(client, (dir_ + "/no/such/dir.pcap").c_str()), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_SocketCapture(nullptr, path.c_str()), ULMOT_ERR_INVALID);
+}
+
+TEST_P(SocketTest, AcceptGivesUpOnTimeOutAndForGoodOnceWoken) {
+    EXPECT_EQ(utr_SocketAccept(listener_, 0), nullptr);
+    EXPECT_EQ(utr_SocketAccept(nullptr, 0), nullptr);
+    Waiter waiter([&] { return utr_SocketAccept(listener_, UTR_SOCKET_WAIT_FOREVER) == nullptr ? 0 : 1; });
+    ASSERT_TRUE(waiter.Parked());
+    utr_SocketListenerWake(listener_);
+    EXPECT_EQ(waiter.Join(), 0);
+    fds_.push_back(RawConnect(address_));
+    EXPECT_EQ(utr_SocketAccept(listener_, 2000), nullptr) << "woken for good, even with a client waiting";
+}
+
+TEST(SocketAddresses, MalformedOrUnreachableAddressesAreRefusedWithAReason) {
+    const std::string path107 = "/tmp/" + std::string(102, 'x');
+    struct Row {
+        std::string address, says;
+    };
+    const std::vector<Row> rows = {
+        {"", "bad address"}, {"tcp:", "bad address"}, {"tcp:127.0.0.1", "bad address"},
+        {"tcp:127.0.0.1:0", "bad address"}, {"tcp:127.0.0.1:65536", "bad address"},
+        {"tcp:127.0.0.1:099999", "bad address"}, {"tcp::5084", "bad address"}, {"tcp:[]:5084", "bad address"},
+        {"tcp:127.0.0.1:50x4", "bad address"}, {"udp:127.0.0.1:5084", "bad address"}, {"unix:", "bad address"},
+        {"unix:" + path107 + "x", "path longer than 107 bytes"},
+        {"unix:" + path107, "unix:" + path107 + ": no such socket file"},
+        {"tcp:127.0.0.1:65535", "tcp:127.0.0.1:65535: connection refused"},
+        {"tcp:no-such-host.invalid:5084", "cannot resolve host"}};
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.address);
+        EXPECT_EQ(utr_SocketConnect(row.address.c_str(), 1000), nullptr);
+        EXPECT_THAT(utr_SocketLastError(), HasSubstr(row.says));
+    }
+    EXPECT_EQ(utr_SocketConnect(nullptr, 100), nullptr);
+    EXPECT_THAT(utr_SocketLastError(), HasSubstr("bad address"));
+    EXPECT_EQ(utr_SocketListen("tcp:127.0.0.1:65536"), nullptr);
+    utr_SocketListener *v6 = utr_SocketListen("tcp:[::1]:0");
+    ASSERT_NE(v6, nullptr) << utr_SocketLastError();
+    char bound[64];
+    ASSERT_EQ(utr_SocketListenerAddress(v6, bound, sizeof bound), ULMOT_OK);
+    EXPECT_EQ(std::string(bound).rfind("tcp:[::1]:", 0), 0u) << bound;
+    Transport *c = utr_SocketConnect(bound, 1000);
+    EXPECT_NE(c, nullptr) << utr_SocketLastError();
+    utr_SocketDestroy(c);
+    utr_SocketListenerDestroy(v6);
+}
+
+TEST(SocketAddresses, AUnixListenerReplacesOnlyAStaleSocketFileAndRemovesOnlyItsOwn) {
+    char dir[] = "/tmp/ulmot-sock-XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/r.sock", address = "unix:" + path;
+    struct stat st{};
+    // A socket file nobody answers on: its server died without removing it.
+    const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+    sockaddr_un sa{};
+    sa.sun_family = AF_UNIX;
+    std::strncpy(sa.sun_path, path.c_str(), sizeof sa.sun_path - 1);
+    ASSERT_EQ(bind(stale, reinterpret_cast<sockaddr *>(&sa), sizeof sa), 0);
+    close(stale);
+    utr_SocketListener *first = utr_SocketListen(address.c_str());
+    ASSERT_NE(first, nullptr) << utr_SocketLastError();
+    EXPECT_EQ(utr_SocketListen(address.c_str()), nullptr) << "a live one is not taken over";
+    EXPECT_EQ(std::string(utr_SocketLastError()), address + ": address in use");
+    // Replaced by a newer listener: the first leaves the newer one's file.
+    unlink(path.c_str());
+    utr_SocketListener *second = utr_SocketListen(address.c_str());
+    ASSERT_NE(second, nullptr);
+    utr_SocketListenerDestroy(first);
+    EXPECT_EQ(stat(path.c_str(), &st), 0);
+    utr_SocketListenerDestroy(second);
+    EXPECT_NE(stat(path.c_str(), &st), 0) << "a listener removes its own file";
+    { std::ofstream(path) << "keep me"; }
+    EXPECT_EQ(utr_SocketListen(address.c_str()), nullptr);
+    EXPECT_THAT(utr_SocketLastError(), HasSubstr("not a socket"));
+    EXPECT_EQ(std::filesystem::file_size(path), 7u);
+    std::filesystem::remove_all(dir);
+}
+
 
 }  // namespace
