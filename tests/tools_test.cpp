@@ -19,119 +19,103 @@ namespace {
 
 using namespace ulmot::test;
 
-struct Outcome {
-    int code = -1;  // the exit code, or 128 + the signal that ended it
-    std::string out, err;
-    std::vector<std::string> Lines() const {
-        std::vector<std::string> lines;
-        std::istringstream in(out);
-        for (std::string line; std::getline(in, line);) lines.push_back(line);
-        return lines;
+// Starts `args` with stdout and stderr on the descriptors given.
+pid_t Spawn(std::vector<std::string> args, int out, int err) {
+    const pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, STDOUT_FILENO);
+        dup2(err, STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        std::vector<char *> argv;
+        for (std::string &a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
     }
+    return pid;
+}
+
+// Waits for `pid` to end: its exit code, or 128 + the signal that ended it.
+int Reap(pid_t pid) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+}
+
+struct Outcome {
+    int code = -1;
+    std::string out, err;
 };
 
 // Runs the tool with `args`. `onOutput` sees stdout as it grows and returns
 // a signal to send to the tool (once), -1 to close its stdout, or 0.
 Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::string &)> &onOutput = {}) {
     args.insert(args.begin(), ULMOT_CLI_PATH);
-    std::vector<char *> argv;
-    for (std::string &a : args) argv.push_back(a.data());
-    argv.push_back(nullptr);
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-    const pid_t pid = fork();
-    if (pid == 0) {
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
-        sigset_t none;
-        sigemptyset(&none);
-        sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
+    const pid_t pid = Spawn(args, out[1], err[1]);
     close(out[1]);
     close(err[1]);
     Outcome o;
     bool signalled = false;
-    const auto start = Clock::now();
-    for (int open = 2; open > 0;) {
+    for (const auto start = Clock::now(); out[0] >= 0 || err[0] >= 0;) {
         pollfd p[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
         poll(p, 2, 100);
         for (int i = 0; i < 2; ++i) {
             char buffer[65536];
-            if (p[i].fd < 0 || p[i].revents == 0) continue;
-            const ssize_t n = read(p[i].fd, buffer, sizeof buffer);
-            if (n > 0) (i == 0 ? o.out : o.err).append(buffer, static_cast<size_t>(n));
-            if (n <= 0) close(std::exchange(i == 0 ? out[0] : err[0], -1)), --open;
+            const ssize_t n = p[i].fd >= 0 && p[i].revents != 0 ? read(p[i].fd, buffer, sizeof buffer) : 1;
+            if (n <= 0) close(std::exchange(i == 0 ? out[0] : err[0], -1));
+            if (n > 0 && p[i].revents != 0) (i == 0 ? o.out : o.err).append(buffer, static_cast<size_t>(n));
         }
         const int what = onOutput && !signalled && out[0] >= 0 ? onOutput(o.out) : 0;
-        if (what == -1) close(std::exchange(out[0], -1)), --open;
-        if (what != 0) signalled = true;
+        if (what == -1) close(std::exchange(out[0], -1));
         if (what > 0) kill(pid, what);
+        signalled = signalled || what != 0;
         if (MsSince(start) > 90000) kill(pid, SIGKILL);  // a hang guard only
     }
-    int status = 0;
-    waitpid(pid, &status, 0);
-    o.code = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    o.code = Reap(pid);
     return o;
 }
 
 int LineCount(const std::string &text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
+std::vector<std::string> Lines(const std::string &text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) lines.push_back(line);
+    return lines;
+}
 
 // Every line is one JSON object, whole.
 void ExpectWholeObjects(const Outcome &o) {
-    for (const std::string &line : o.Lines()) {
-        EXPECT_TRUE(line.size() > 2 && line.front() == '{' && line.back() == '}') << line;
-    }
+    for (const std::string &line : Lines(o.out)) EXPECT_TRUE(line.size() > 2 && line[0] == '{' && line.back() == '}') << line;
 }
 
-// ulmot-readerd with `args`, its log in a file; the addresses it listens on
-// once its port file lists them.
-class Daemon {
-public:
-    Daemon(const std::string &dir, std::vector<std::string> args, size_t listeners) : portFile_(dir + "/ports") {
-        log_ = dir + "/readerd" + std::to_string(++started_) + ".log";
-        std::filesystem::remove(portFile_);
-        args.insert(args.begin(), {ULMOT_READERD_PATH, "--port-file", portFile_});
-        pid_ = fork();
-        if (pid_ == 0) {
-            const int fd = open(log_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(fd, STDERR_FILENO);
-            std::vector<char *> argv;
-            for (std::string &a : args) argv.push_back(a.data());
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        EXPECT_TRUE(WaitUntil([&] {
-            std::ifstream in(portFile_);
-            addresses_.clear();
-            for (std::string line; std::getline(in, line);) addresses_.push_back(line);
-            return addresses_.size() == listeners;
-        }, 20000)) << Log();
+// ulmot-readerd with `args`, its log in a file, and the addresses it listens
+// on once its port file lists them.
+struct Daemon {
+    Daemon(const std::string &dir, std::vector<std::string> args, size_t listeners)
+        : portFile(dir + "/ports"), log(dir + "/readerd" + std::to_string(listeners) + ".log") {
+        std::filesystem::remove(portFile);
+        args.insert(args.begin(), {ULMOT_READERD_PATH, "--port-file", portFile});
+        const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+        pid = Spawn(args, fd, fd);
+        close(fd);
+        EXPECT_TRUE(WaitUntil([&] { return (addresses = Lines(Text(portFile))).size() == listeners; }, 20000)) << Log();
     }
     ~Daemon() { Stop(SIGKILL); }
     // Signals the daemon and waits for its end: its exit code.
-    int Stop(int sig = SIGTERM) {
-        if (pid_ <= 0) return -1;
-        kill(pid_, sig);
-        int status = 0;
-        waitpid(std::exchange(pid_, 0), &status, 0);
-        return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    std::string Log() const {
-        std::ifstream in(log_);
+    int Stop(int sig) { return pid > 0 && kill(pid, sig) == 0 ? Reap(std::exchange(pid, 0)) : -1; }
+    static std::string Text(const std::string &path) {
+        std::ifstream in(path);
         return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
     }
-    const std::string &Tcp() const { return addresses_.at(0); }
-    const std::string &Unix() const { return addresses_.at(1); }
-    const std::string &PortFile() const { return portFile_; }
+    std::string Log() const { return Text(log); }
 
-private:
-    static inline int started_ = 0;
-    pid_t pid_ = 0;
-    std::string portFile_, log_;
-    std::vector<std::string> addresses_;
+    std::string portFile, log;
+    pid_t pid = 0;
+    std::vector<std::string> addresses;
 };
 
 class Tools : public PoolTest {
@@ -217,45 +201,45 @@ TEST_F(Tools, StreamingCommandsEndCleanlyAtTheirLimitOnSigintOrWhenThePipeCloses
         if (row.action == -1) continue;
         EXPECT_THAT(o.err, HasSubstr(",\"reads\":" + std::to_string(LineCount(o.out)) + ",")) << "every read printed";
         for (int i = 0; i < (row.action == 0 ? 300 : 0); ++i) {  // none lost: the reader's order
-            EXPECT_THAT(o.Lines().at(size_t(i)), testing::StartsWith("{\"epc\":\""));
-            EXPECT_THAT(o.Lines().at(size_t(i)), HasSubstr(",\"seq\":" + std::to_string(i + 1) + ","));
+            EXPECT_THAT(Lines(o.out).at(size_t(i)), testing::StartsWith("{\"epc\":\""));
+            EXPECT_THAT(Lines(o.out).at(size_t(i)), HasSubstr(",\"seq\":" + std::to_string(i + 1) + ","));
         }
     }
 }
 
 TEST_F(Tools, TheDaemonServesClientsAtOnceOverTcpAndUnixAndStopsOnSigterm) {
     Daemon d(dir_, {"--tcp", "127.0.0.1:0", "--unix", dir_ + "/r.sock", "--tags", "20", "--seed", "9"}, 2);
-    ASSERT_EQ(d.Unix(), "unix:" + dir_ + "/r.sock");
+    ASSERT_EQ(d.addresses.at(1), "unix:" + dir_ + "/r.sock");
     Outcome info, second;
-    const Outcome first = Ulmot({"inventory", "--connect", d.Tcp(), "--json"}, [&](const std::string &out) {
+    const Outcome first = Ulmot({"inventory", "--connect", d.addresses.at(0), "--json"}, [&](const std::string &out) {
         if (LineCount(out) < 10) return 0;
         // While the first runs its schedule: another client, and one whose
         // start the reader refuses (one schedule runs at a time).
-        info = Ulmot({"info", "--connect", d.Unix(), "--json"});
-        second = Ulmot({"inventory", "--connect", d.Unix(), "--reads", "5"});
+        info = Ulmot({"info", "--connect", d.addresses.at(1), "--json"});
+        second = Ulmot({"inventory", "--connect", d.addresses.at(1), "--reads", "5"});
         return SIGINT;
     });
     EXPECT_EQ(first.code, 0) << first.err;
     EXPECT_THAT(first.err, HasSubstr("\"lost\":0,\"dropped\":0,\"end\":\"interrupted\"}}"));
     EXPECT_EQ(info.code, 0) << info.err;
-    EXPECT_THAT(info.out, HasSubstr("{\"reader\":\"" + d.Unix() + "\","));
+    EXPECT_THAT(info.out, HasSubstr("{\"reader\":\"" + d.addresses.at(1) + "\","));
     EXPECT_EQ(second.code, 4);
     EXPECT_THAT(second.err, HasSubstr("starting the schedule (is another schedule running on the reader?): "
                                       "the reader's result 7 (refused)"));
     // What one run sets, the next one reads.
-    EXPECT_EQ(Ulmot({"gpio", "set", "3", "1", "--connect", d.Unix()}).code, 0);
-    EXPECT_THAT(Ulmot({"gpio", "get", "out3", "--json", "--connect", d.Tcp()}).out, HasSubstr("\"state\":1}"));
+    EXPECT_EQ(Ulmot({"gpio", "set", "3", "1", "--connect", d.addresses.at(1)}).code, 0);
+    EXPECT_THAT(Ulmot({"gpio", "get", "out3", "--json", "--connect", d.addresses.at(0)}).out, HasSubstr("\"state\":1}"));
     EXPECT_EQ(d.Stop(SIGTERM), 0);
     EXPECT_THAT(d.Log(), HasSubstr("client 1 connected from tcp:127.0.0.1:"));
     EXPECT_THAT(d.Log(), HasSubstr("client 2 connected from unix:"));
     EXPECT_THAT(d.Log(), HasSubstr("stopped"));
     EXPECT_FALSE(std::filesystem::exists(dir_ + "/r.sock")) << "the socket file is removed";
-    EXPECT_FALSE(std::filesystem::exists(d.PortFile())) << "the port file is removed";
+    EXPECT_FALSE(std::filesystem::exists(d.portFile)) << "the port file is removed";
 }
 
 TEST_F(Tools, ClientsLoseTheDaemonAndALibraryClientReconnectsWhenItIsBack) {
     auto first = std::make_unique<Daemon>(dir_, std::vector<std::string>{"--tcp", "127.0.0.1:0"}, 1);
-    const std::string address = first->Tcp();
+    const std::string address = first->addresses.at(0);
     Transport *t = utr_SocketConnect(address.c_str(), 5000);
     ASSERT_NE(t, nullptr) << utr_SocketLastError();
     ClientProcessor *client = nullptr;
