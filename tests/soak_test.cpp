@@ -89,7 +89,9 @@ protected:
         ASSERT_EQ(uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), &hooks, &link_), UEMU_OK);
         ASSERT_NE(fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "soak"), nullptr);
         ASSERT_EQ(ulmot_CreateClientProcessor(fault_, "soak", &client_), 0);
-        for (uint32_t type : {0u, 5u, 8u, 10u, 11u, 13u}) ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(client_, type, 0, 0), 0);
+        for (uint32_t type : {0u, 5u, 8u, 10u, 11u, 13u}) {
+            ASSERT_EQ(ulmot_AttachDefaultObjectProcessor(client_, type, 0, 0), 0) << type;
+        }
         for (uint32_t type : {ULMOT_OBJ_GPI, ULMOT_OBJ_GPO}) {
             ASSERT_EQ(ulmot_AttachProcessorByName(client_, UEMU_IO_PROCESSOR_NAME, type, 0), 0);
         }
@@ -177,22 +179,15 @@ protected:
 void Soak::ApplicationThread(uint32_t seed) {
     ClientProcessor *c = client_;
     const std::vector<Operation> ops = {
-        {"GetAntennaCount", 1, false,
+        {"GetAntennaCount", 1, false,  // values that never change
          [c](std::mt19937 &, std::string &wrong) {
              uint8_t n = 0;
              const int32_t r = ulmot_GetAntennaCount(c, &n);
              if (r == 0 && n != 4) wrong = "antenna count " + std::to_string(n);
              return r;
          }},
-        {"GetVersion", 1, false,
-         [c, this](std::mt19937 &rng, std::string &wrong) {
-             const uint32_t which = rng() % 10;
-             char text[ULMOT_VERSION_STRING_SIZE];
-             const int32_t r = ulmot_GetVersion(c, which, text, sizeof text);
-             if (r == 0 && std::strcmp(text, config_.versions[which]) != 0) wrong = std::string("version ") + text;
-             return r;
-         }},
-        {"WriteGPO", 1, false, [c](std::mt19937 &rng, std::string &) { return ulmot_WriteGPO(c, 1 + rng() % 4, rng() % 2); }},
+        {"WriteGPO", 1, false,  // a result only
+         [c](std::mt19937 &rng, std::string &) { return ulmot_WriteGPO(c, 1 + rng() % 4, rng() % 2); }},
         {"CTIRequest", 1, true,
          [c, this](std::mt19937 &rng, std::string &wrong) {
              uint8_t data[16], response[64];
@@ -277,7 +272,8 @@ void Soak::Chaos(std::mt19937 &rng, long long ms) {
         ++injected_[kinds[kind]];
         if (kind == 0) utr_FaultDrop(fault_, dir, in(1, 3), match);
         // Beyond the response time-out: the request times out, its answer comes late.
-        if (kind == 1) utr_FaultDelay(fault_, dir, in(1, 2), in(5200, 6500), in(0, 1) ? UTR_MATCH_RESPONSE : UTR_MATCH_REQUEST);
+        const uint32_t requestOrResponse = in(0, 1) ? UTR_MATCH_RESPONSE : UTR_MATCH_REQUEST;
+        if (kind == 1) utr_FaultDelay(fault_, dir, in(1, 2), in(5200, 6500), requestOrResponse);
         if (kind == 2) utr_FaultDelay(fault_, dir, in(1, 5), in(10, 300), match);
         if (kind == 3) utr_FaultDuplicate(fault_, dir, in(1, 3), match);
         if (kind == 4) utr_FaultReorder(fault_, dir, in(1, 3), match);
@@ -311,7 +307,9 @@ TEST_F(Soak, FaultInjectionUnderLoad) {
         switch (phase % 5) {
         case 0:  // 49 receive failures in a row, then messages: the session stays
             utr_FaultFailReceives(fault_, 49, 0);
-            EXPECT_TRUE(WaitUntil([&] { return utr_FaultGetStats(fault_, UTR_INBOUND, &now) == 0 && now.failed >= was.failed + 49; }, 20000));
+            EXPECT_TRUE(WaitUntil([&] {
+                return utr_FaultGetStats(fault_, UTR_INBOUND, &now) == 0 && now.failed >= was.failed + 49;
+            }, 20000));
             break;
         case 1: utr_FaultFailReceives(fault_, 50, 0); break;  // the 50th in a row ends the session
         case 2:
@@ -349,11 +347,13 @@ TEST_F(Soak, FaultInjectionUnderLoad) {
     utr_FaultDestroy(std::exchange(fault_, nullptr));
     utr_MemoryPairDestroy(std::exchange(pair_, nullptr));  // it owns what is still queued
     long lost = 0;
-    for (int p = 0; p < ulmot::pools::kPoolCount; ++p) lost += long{ulmot::pools::kElementCount[p]} - ulmot::pools::FreeCount(p);
+    for (int p = 0; p < ulmot::pools::kPoolCount; ++p) {
+        lost += long{ulmot::pools::kElementCount[p]} - ulmot::pools::FreeCount(p);
+    }
     uint64_t misanswered = 0;
     for (const auto &[from, to, what] : suspects_) {
         const bool explained = std::any_of(duplicates_.begin(), duplicates_.end(),
-                                           [&, from = from, to = to](long long t) { return t >= from - 1500 && t <= to + 200; });
+                                           [f = from, t = to](long long at) { return at >= f - 1500 && at <= t + 200; });
         explained ? void(++misanswered) : Complain(what);
     }
     auto lines = [&](const char *needle) {

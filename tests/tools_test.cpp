@@ -89,7 +89,7 @@ std::vector<std::string> Lines(const std::string &text) {
 
 // Every line is one JSON object, whole.
 void ExpectWholeObjects(const Outcome &o) {
-    for (const std::string &line : Lines(o.out)) EXPECT_TRUE(line.size() > 2 && line[0] == '{' && line.back() == '}') << line;
+    for (const std::string &l : Lines(o.out)) EXPECT_TRUE(l.size() > 2 && l[0] == '{' && l.back() == '}') << l;
 }
 
 // ulmot-readerd with `args`, its log in a file, and the addresses it listens
@@ -150,8 +150,10 @@ TEST_F(Tools, EachCommandSaysWhatItDidOrWhyItFailedWithItsExitCode) {
          "memory overrun"},
         {{"read", "--tags", "5", "--epc", "FFFFFFFFFFFFFFFF"}, 1, "", "no tag"},
         {{"gpio", "get", "--json"}, 0, "{\"line\":\"out4\",\"direction\":\"output\",\"number\":4,\"state\":0}", ""},
-        {{"gpio", "set", "2", "1", "--json"}, 0, "{\"line\":\"out2\",\"direction\":\"output\",\"number\":2,\"state\":1,\"was\":0}", ""},
-        {{"gpio", "watch", "--json", "--duration", "0.8"}, 0, "{\"line\":\"in1\",\"direction\":\"input\",\"number\":1,\"state\":1,", ""},
+        {{"gpio", "set", "2", "1", "--json"}, 0, "{\"line\":\"out2\",\"direction\":\"output\",\"number\":2,\"state\":1,\"was\":0}",
+         ""},
+        {{"gpio", "watch", "--json", "--duration", "0.8"}, 0, "{\"line\":\"in1\",\"direction\":\"input\",\"number\":1,\"state\":1,",
+         ""},
         {{"log", "--json", "--duration", "0.3"}, 0, "\"text\":\"embedded reader (50 tags, seed 1): text log started\"}", ""},
         {{}, 2, "", "usage: ulmot"},
         {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
@@ -193,7 +195,7 @@ TEST_F(Tools, StreamingCommandsEndCleanlyAtTheirLimitOnSigintOrWhenThePipeCloses
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args[0] + " " + std::to_string(row.action));
-        const Outcome o = Ulmot(row.args, [&](const std::string &out) { return LineCount(out) >= row.after ? row.action : 0; });
+        const Outcome o = Ulmot(row.args, [&](const std::string &out) { return LineCount(out) < row.after ? 0 : row.action; });
         EXPECT_EQ(o.code, 0) << o.err;
         if (row.action != -1) ExpectWholeObjects(o);  // a closed pipe cuts the last line read
         if (row.end.empty()) continue;

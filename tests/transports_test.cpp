@@ -228,21 +228,27 @@ TEST_P(FaultTest, EachScriptAppliesToTheNextMatchingMessagesAndCountsThem) {
         std::vector<uint32_t> counts;  // forwarded, dropped, delayed, duplicated, reordered
     };
     const std::vector<Row> rows = {
-        {"drop two of any type, a short one too", [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_ANY); },
+        {"drop two of any type, a short one too",
+         [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_ANY); },
          {kShort2, kReq, kReq, kReq}, {3, 4}, {2, 2}},
         {"drop a response", [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 1, UTR_MATCH_RESPONSE); },
          {kReq, kResp, kEvent, kResp}, {1, 3, 4}, {3, 1}},
-        {"below 3 bytes a message has no type", [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_REQUEST); },
+        {"below 3 bytes a message has no type",
+         [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 2, UTR_MATCH_REQUEST); },
          {kShort2, kShort3, kReq}, {-2}, {1, 2}},
         {"duplicate an event", [](Transport *f, uint32_t d) { utr_FaultDuplicate(f, d, 1, UTR_MATCH_EVENT); },
          {kReq, kEvent, kEvent}, {1, 2, 2, 3}, {2, 0, 0, 1}},
         {"reorder two", [](Transport *f, uint32_t d) { utr_FaultReorder(f, d, 2, UTR_MATCH_ANY); },
          {kReq, kReq, kReq, kReq, kReq}, {2, 1, 4, 3, 5}, {3, 0, 0, 0, 2}},
         {"a held request waits for the next message passed on, a duplicated one too",
-         [](Transport *f, uint32_t d) { utr_FaultReorder(f, d, 1, UTR_MATCH_REQUEST), utr_FaultDuplicate(f, d, 1, UTR_MATCH_EVENT); },
+         [](Transport *f, uint32_t d) {
+             utr_FaultReorder(f, d, 1, UTR_MATCH_REQUEST), utr_FaultDuplicate(f, d, 1, UTR_MATCH_EVENT);
+         },
          {kReq, kEvent, kResp}, {2, 2, 1, 3}, {1, 0, 0, 1, 1}},
         {"one action a message, drop before duplicate",
-         [](Transport *f, uint32_t d) { utr_FaultDrop(f, d, 1, UTR_MATCH_RESPONSE), utr_FaultDuplicate(f, d, 2, UTR_MATCH_ANY); },
+         [](Transport *f, uint32_t d) {
+             utr_FaultDrop(f, d, 1, UTR_MATCH_RESPONSE), utr_FaultDuplicate(f, d, 2, UTR_MATCH_ANY);
+         },
          {kReq, kResp, kEvent, kResp}, {1, 1, 3, 3, 4}, {1, 1, 0, 2}},
         {"delayed responses keep their order, others overtake them",
          [](Transport *f, uint32_t d) { utr_FaultDelay(f, d, 2, 100, UTR_MATCH_RESPONSE); },
@@ -552,7 +558,7 @@ TEST_P(SocketTest, TheHeaderCutsTheStreamIntoFramesHoweverTheBytesCome) {
     EXPECT_EQ(Next(server), small);
     // The largest frame a block holds, in pieces that cut the header too.
     const Bytes large = EventFrame(ULMOT_MAX_BLOCK_SIZE - ULMOT_HEADER_SIZE, 1);
-    for (size_t at = 0; at < large.size(); at += at == 0 ? 5 : 700) ASSERT_TRUE(Write(raw, large, at, at == 0 ? 5 : 700));
+    for (size_t at = 0, n = 5; at < large.size(); at += std::exchange(n, 700)) ASSERT_TRUE(Write(raw, large, at, n));
     EXPECT_EQ(Next(server), large);
     // Bodies of 2041 to 2048 bytes are legal but fit no block: read past in
     // full, so the frame after them is whole. Several frames in one write.
