@@ -20,7 +20,11 @@ namespace {
 using namespace ulmot::test;
 
 // Starts `args` with stdout and stderr on the descriptors given.
+// Nothing is allocated after the fork: other threads may hold the heap's lock.
 pid_t Spawn(std::vector<std::string> args, int out, int err) {
+    std::vector<char *> argv;
+    for (std::string &a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
@@ -28,9 +32,6 @@ pid_t Spawn(std::vector<std::string> args, int out, int err) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        std::vector<char *> argv;
-        for (std::string &a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
