@@ -26,6 +26,10 @@ __attribute__((noinline)) void *operator new(size_t n) {
     if (void *p = std::malloc(n != 0 ? n : 1)) return p;
     throw std::bad_alloc();
 }
+__attribute__((noinline)) void *operator new(size_t n, const std::nothrow_t &) noexcept {
+    ++gAllocations;
+    return std::malloc(n != 0 ? n : 1);
+}
 __attribute__((noinline)) void operator delete(void *p) noexcept { std::free(p); }
 __attribute__((noinline)) void operator delete(void *p, size_t) noexcept { std::free(p); }
 
