@@ -1,6 +1,6 @@
 // The fault-injection soak: a client over the fault-injecting transport talks
 // to the emulated reader while a schedule floods tag reports, the reader
-// raises GPI, text log and IOCTL traffic, 8 application threads issue a
+// raises GPI, text log and IOCTL traffic, 8 application threads make a
 // representative mix of calls (answered with values and with a result only,
 // the CTI request, an object added and removed, a start the reader refuses),
 // and a fault schedule drops, delays (beyond the response time-out),
