@@ -357,43 +357,35 @@ TEST_F(FaultTest, FailedSendsAndReceivesAndWhatTheInnerTransportShows) {
 TEST_F(FaultTest, NullAndForeignHandlesAreRefused) {
     MessageBlock *b = nullptr;
     utr_FaultStats stats{};
-    // The pair's operations given the wrapper, and the wrapper's given an endpoint.
-    EXPECT_EQ(utr_MemoryClose(fault_), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_MemoryQueued(fault_), 0u);
-    EXPECT_EQ(a_->probe(fault_), ULMOT_ERR_INVALID);
-    EXPECT_EQ(a_->receive(fault_, &b, 0), ULMOT_ERR_INVALID);
-    EXPECT_EQ(a_->send(fault_, Message(1), 0), ULMOT_ERR_FAILED);
-    EXPECT_EQ(fault_->probe(a_), ULMOT_ERR_INVALID);
-    EXPECT_EQ(fault_->receive(a_, &b, 0), ULMOT_ERR_INVALID);
-    EXPECT_EQ(fault_->send(a_, Message(1), 0), ULMOT_ERR_FAILED);
-    for (Transport *t : {a_, fault_}) {
-        EXPECT_EQ(t->send(t, nullptr, 0), ULMOT_ERR_FAILED);
-        EXPECT_EQ(t->receive(t, nullptr, 0), ULMOT_ERR_INVALID);
-    }
-    EXPECT_EQ(utr_MemoryEndpoint(pair_, UTR_SIDE_B), b_);
-    EXPECT_EQ(utr_MemoryEndpoint(pair_, 2), nullptr);
-    EXPECT_EQ(utr_MemoryEndpoint(nullptr, UTR_SIDE_A), nullptr);
-    for (auto call : {utr_MemoryLinkDown, utr_MemoryRestore}) EXPECT_EQ(call(nullptr), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_MemoryClose(nullptr), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_MemorySetReceiveSlice(nullptr, 1), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDrop(a_, UTR_OUTBOUND, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDrop(fault_, 2, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultDuplicate(fault_, UTR_INBOUND, 1, UTR_MATCH_EVENT), ULMOT_OK);
-    EXPECT_EQ(utr_FaultDelay(fault_, UTR_OUTBOUND, 1, 5, UTR_MATCH_EVENT + 1), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultFailSends(a_, 1, UTR_MATCH_ANY), ULMOT_ERR_INVALID);
-    for (auto call : {utr_FaultTerminate, utr_FaultRestore, utr_FaultClear}) EXPECT_EQ(call(a_), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultFailReceives(a_, 1, 0), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultGetStats(a_, UTR_OUTBOUND, &stats), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultGetStats(fault_, 2, &stats), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_FaultGetStats(fault_, UTR_INBOUND, nullptr), ULMOT_ERR_INVALID);
+    constexpr int32_t kInvalid = ULMOT_ERR_INVALID, kFailed = ULMOT_ERR_FAILED;
+    // The pair's operations given the wrapper, the wrapper's given an endpoint,
+    // null arguments, a direction or a match out of range: (result, expected).
+    const std::vector<std::pair<int64_t, int64_t>> results = {
+        {utr_MemoryClose(fault_), kInvalid}, {utr_MemoryQueued(fault_), 0}, {a_->probe(fault_), kInvalid},
+        {a_->receive(fault_, &b, 0), kInvalid}, {a_->send(fault_, Message(1), 0), kFailed},
+        {fault_->probe(a_), kInvalid}, {fault_->receive(a_, &b, 0), kInvalid},
+        {fault_->send(a_, Message(1), 0), kFailed},
+        {a_->send(a_, nullptr, 0), kFailed}, {a_->receive(a_, nullptr, 0), kInvalid},
+        {fault_->send(fault_, nullptr, 0), kFailed}, {fault_->receive(fault_, nullptr, 0), kInvalid},
+        {utr_MemoryEndpoint(pair_, UTR_SIDE_B) == b_, 1}, {utr_MemoryEndpoint(pair_, 2) == nullptr, 1},
+        {utr_MemoryEndpoint(nullptr, UTR_SIDE_A) == nullptr, 1}, {utr_MemoryLinkDown(nullptr), kInvalid},
+        {utr_MemoryRestore(nullptr), kInvalid}, {utr_MemoryClose(nullptr), kInvalid},
+        {utr_MemorySetReceiveSlice(nullptr, 1), kInvalid},
+        {utr_FaultDrop(a_, UTR_OUTBOUND, 1, UTR_MATCH_ANY), kInvalid}, {utr_FaultDrop(fault_, 2, 1, UTR_MATCH_ANY), kInvalid},
+        {utr_FaultDuplicate(fault_, UTR_INBOUND, 1, UTR_MATCH_EVENT), 0},
+        {utr_FaultDelay(fault_, UTR_OUTBOUND, 1, 5, UTR_MATCH_EVENT + 1), kInvalid},
+        {utr_FaultFailSends(a_, 1, UTR_MATCH_ANY), kInvalid}, {utr_FaultTerminate(a_), kInvalid},
+        {utr_FaultRestore(a_), kInvalid}, {utr_FaultClear(a_), kInvalid}, {utr_FaultFailReceives(a_, 1, 0), kInvalid},
+        {utr_FaultGetStats(a_, UTR_OUTBOUND, &stats), kInvalid}, {utr_FaultGetStats(fault_, 2, &stats), kInvalid},
+        {utr_FaultGetStats(fault_, UTR_INBOUND, nullptr), kInvalid}};
+    for (size_t i = 0; i < results.size(); ++i) EXPECT_EQ(results[i].first, results[i].second) << "row " << i;
     utr_FaultDestroy(a_);  // not a wrapper: nothing happens
     EXPECT_EQ(a_->probe(a_), ULMOT_OK) << "nothing was taken down";
     // Names: the one given, the inner one's, or "fault"; the inner transport needs send and receive.
     EXPECT_STREQ(fault_->name, "faulty");
-    Transport *nested = utr_FaultCreate(fault_, nullptr);
+    Transport *nested = utr_FaultCreate(fault_, nullptr), nameless = *a_;
     EXPECT_STREQ(nested->name, "faulty");
     utr_FaultDestroy(nested);
-    Transport nameless = *a_;
     nameless.name = nullptr;
     Transport *unnamed = utr_FaultCreate(&nameless, nullptr);
     EXPECT_STREQ(unnamed->name, "fault");
