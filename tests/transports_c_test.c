@@ -4,33 +4,24 @@
 
 #include <utr.h>
 
-#include "c_check.h"
+static int failures;
+#define CHECK(cond) ((cond) ? (void)0 : (void)(++failures, fprintf(stderr, "line %d: %s\n", __LINE__, #cond)))
 
 int main(void) {
-    utr_MemoryPair *pair;
-    Transport *a, *b, *fault;
     MessageBlock *sent, *got = NULL, *copy = NULL;
     utr_FaultStats stats;
-
     streams_buf_init();
-    pair = utr_MemoryPairCreate("a", "b", 0);
-    CHECK(pair != NULL);
-    a = utr_MemoryEndpoint(pair, UTR_SIDE_A);
-    b = utr_MemoryEndpoint(pair, UTR_SIDE_B);
+    utr_MemoryPair *pair = utr_MemoryPairCreate("a", "b", 0);
+    Transport *a = utr_MemoryEndpoint(pair, UTR_SIDE_A), *b = utr_MemoryEndpoint(pair, UTR_SIDE_B);
     sent = allocb(16, 0);
-    *sent->writePtr++ = 42;
     CHECK(a->send(a, sent, 0) == 0);
     CHECK(b->receive(b, &got, 100) == 0 && got == sent);
     freeb(got);
-
-    fault = utr_FaultCreate(a, NULL);
-    CHECK(fault != NULL);
+    Transport *fault = utr_FaultCreate(a, NULL);
     CHECK(utr_FaultDrop(fault, UTR_OUTBOUND, 1, UTR_MATCH_ANY) == 0);
     CHECK(utr_FaultDuplicate(fault, UTR_OUTBOUND, 1, UTR_MATCH_ANY) == 0);
-    CHECK(fault->send(fault, allocb(16, 0), 0) == 0);
-    CHECK(fault->send(fault, allocb(16, 0), 0) == 0);
-    CHECK(b->receive(b, &got, 100) == 0);
-    CHECK(b->receive(b, &copy, 100) == 0 && copy != got);
+    CHECK(fault->send(fault, allocb(16, 0), 0) == 0 && fault->send(fault, allocb(16, 0), 0) == 0);
+    CHECK(b->receive(b, &got, 100) == 0 && b->receive(b, &copy, 100) == 0 && copy != got);
     CHECK(b->receive(b, &sent, 0) == ULMOT_TRANSPORT_TIMEOUT);
     freeb(got);
     freeb(copy);
