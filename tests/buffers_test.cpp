@@ -1,0 +1,456 @@
+// Message blocks and pools, chains, cursors, ulmot_Debug, and the platform
+// services the library relies on (events, semaphores, threads, SeqLocked).
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <random>
+
+#include "platform/platform.h"
+#include "platform/seqlock.h"
+#include "support.h"
+
+namespace {
+
+using namespace ulmot::test;
+using ulmot::pools::FreeCount;
+using ulmot::pools::kElementCount;
+using ulmot::pools::PoolOfDescriptor;
+namespace plat = ulmot::plat;
+
+// A block of a pool for `size` bytes, holding `text` from `offset` in its buffer.
+MessageBlock *TextBlock(const std::string &text, uint32_t size = 64, uint32_t offset = 0) {
+    MessageBlock *b = allocb(size, 1);
+    b->readPtr = b->writePtr = b->dataBlock->base + offset;
+    for (char c : text) *b->writePtr++ = static_cast<uint8_t>(c);
+    return b;
+}
+
+MessageBlock *Chain(std::initializer_list<MessageBlock *> blocks) {
+    for (auto b = blocks.begin(); b + 1 < blocks.end(); ++b) linkb(*blocks.begin(), b[1]);
+    return *blocks.begin();
+}
+
+std::string Text(const MessageBlock *m) {
+    std::string s;
+    for (; m != nullptr; m = m->cont) s.append(m->readPtr, m->writePtr);
+    return s;
+}
+
+size_t BlockCount(const MessageBlock *m) { return m == nullptr ? 0 : 1 + BlockCount(m->cont); }
+
+uint32_t FreeTotal() { return FreeCount(0) + FreeCount(1) + FreeCount(2) + FreeCount(3); }
+
+// Every block that allocb(size) hands out until it hands out none.
+std::vector<MessageBlock *> Hog(uint32_t size) {
+    std::vector<MessageBlock *> held;
+    for (MessageBlock *b; (b = allocb(size, 1)) != nullptr;) held.push_back(b);
+    return held;
+}
+
+void FreeAll(const std::vector<MessageBlock *> &blocks) {
+    for (MessageBlock *b : blocks) freeb(b);
+}
+
+using Pools = PoolTest;
+
+TEST_F(Pools, SizeChoosesTheFirstPoolLargeEnough) {
+    const struct { uint32_t size; int pool; uint32_t bufferSize; } rows[] = {
+        {0, 0, 128}, {128, 0, 128}, {129, 1, 384}, {384, 1, 384}, {385, 2, 2048}, {2048, 2, 2048}, {2049, -1, 0}, {UINT32_MAX, -1, 0}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.size);
+        MessageBlock *b = allocb(r.size, 1);
+        if (r.pool < 0) {
+            EXPECT_EQ(b, nullptr);
+            continue;
+        }
+        EXPECT_EQ(PoolOfDescriptor(b), r.pool);
+        EXPECT_EQ(static_cast<uint32_t>(b->dataBlock->limit - b->dataBlock->base), r.bufferSize);
+        EXPECT_TRUE(b->readPtr == b->dataBlock->base && b->writePtr == b->readPtr && b->cont == nullptr);
+        EXPECT_EQ(b->inUse, 0x80);
+        EXPECT_EQ(b->dataBlock->refCount, 1);
+        EXPECT_EQ(b->dataBlock->poolIndex, r.pool);
+        streams_buf_init();  // a second layout would take back the block that is out
+        freeb(b);
+    }
+}
+
+TEST_F(Pools, ExhaustedPoolsFallBackToLargerOnesNeverToSmallerOnes) {
+    std::vector<MessageBlock *> held;
+    for (int pool = 0; pool < 3; ++pool) {
+        for (uint32_t i = 0; i < kElementCount[pool]; ++i) {
+            held.push_back(allocb(8, 1));
+            EXPECT_EQ(PoolOfDescriptor(held.back()), pool);
+        }
+    }
+    EXPECT_EQ(allocb(8, 1), nullptr);
+    EXPECT_EQ(FreeCount(3), kElementCount[3]) << "pool 3 has no buffers";
+    freeb(held.front());  // a 128-byte block
+    EXPECT_EQ(allocb(129, 1), nullptr);
+    held.front() = allocb(128, 1);
+    EXPECT_EQ(PoolOfDescriptor(held.front()), 0);
+    FreeAll(held);
+}
+
+TEST_F(Pools, ADuplicateSharesTheBufferUntilTheLastReferenceGoes) {
+    MessageBlock *b = TextBlock("0123456789", 100, 8);
+    MessageBlock *d = dupb(b);
+    EXPECT_EQ(PoolOfDescriptor(d), 3);
+    EXPECT_TRUE(d->dataBlock == b->dataBlock && d->readPtr == b->readPtr && d->writePtr == b->writePtr && d->cont == nullptr);
+    EXPECT_EQ(b->dataBlock->refCount, 2);
+    DataBlock *shared = b->dataBlock;
+    freeb(b);
+    EXPECT_EQ(FreeCount(0), kElementCount[0] - 1) << "the buffer is still referenced";
+    EXPECT_EQ(shared->refCount, 1);
+    EXPECT_EQ(Text(d), "0123456789");
+    freeb(d);
+    EXPECT_TRUE(b->inUse == 0 && b->readPtr == shared->base && b->writePtr == shared->base && shared->refCount == 1);
+    EXPECT_EQ(d->dataBlock->poolIndex, 3) << "a duplicate goes back with its own data block";
+    freeb(b);  // a block that is already free is passed over
+    freeb(nullptr);
+    freemsg(nullptr);
+}
+
+TEST_F(Pools, DuplicatesStopAt255ReferencesAndWhenPoolThreeRunsOut) {
+    MessageBlock *b = allocb(8, 1), *c = allocb(8, 1);
+    std::vector<MessageBlock *> dups;
+    for (int i = 0; i < 254; ++i) dups.push_back(dupb(b));
+    EXPECT_EQ(b->dataBlock->refCount, 255);
+    EXPECT_EQ(dupb(b), nullptr);
+    EXPECT_EQ(dupb(dups[7]), nullptr) << "a duplicate of a duplicate shares the count";
+    EXPECT_EQ(FreeCount(3), kElementCount[3] - 254) << "a refused duplicate takes no descriptor";
+    while (dups.size() < kElementCount[3]) dups.push_back(dupb(c));
+    EXPECT_EQ(std::count(dups.begin(), dups.end(), nullptr), 0);
+    EXPECT_EQ(dupb(c), nullptr);
+    FreeAll(dups);
+    freeb(b);
+    freeb(c);
+}
+
+using Chains = PoolTest;
+
+TEST_F(Chains, LinkUnlinkRemoveAndSize) {
+    MessageBlock *a = TextBlock("abc"), *b = TextBlock("de"), *c = TextBlock(""), *other = TextBlock("o");
+    MessageBlock *m = Chain({a, b, c});
+    EXPECT_EQ(BlockCount(m), 3u);
+    EXPECT_EQ(msgdsize(m), 5u);
+    EXPECT_EQ(msgdsize(nullptr), 0u);
+    EXPECT_EQ(rmvb(m, other), reinterpret_cast<MessageBlock *>(~uintptr_t{0}));
+    EXPECT_EQ(rmvb(m, b), a);
+    EXPECT_TRUE(Text(m) == "abc" && BlockCount(m) == 2 && b->cont == nullptr);
+    EXPECT_EQ(rmvb(m, a), c) << "removing the head gives the rest";
+    EXPECT_EQ(a->cont, nullptr);
+    EXPECT_EQ(rmvb(c, c), nullptr);
+    linkb(a, b);
+    EXPECT_EQ(unlinkb(a), b);
+    EXPECT_EQ(unlinkb(a), nullptr);
+    FreeAll({a, b, c, other});
+}
+
+TEST_F(Chains, DuplicatesAndCopiesOfWholeMessagesOrNothing) {
+    MessageBlock *m = Chain({TextBlock("ab", 8, 5), TextBlock("cd", 300), TextBlock("ef", 1000)});
+    MessageBlock *d = dupmsg(m);
+    EXPECT_TRUE(Text(d) == "abcdef" && d->dataBlock == m->dataBlock && d->cont->cont->dataBlock == m->cont->cont->dataBlock);
+    freemsg(d);
+    std::vector<MessageBlock *> hog;
+    while (FreeCount(3) > 2) hog.push_back(dupb(hog.size() % 2 ? m->cont : m->cont->cont));
+    EXPECT_EQ(dupmsg(m), nullptr);
+    EXPECT_EQ(FreeCount(3), 2u) << "the duplicates made before the failure went back";
+    FreeAll(hog);
+
+    hog = Hog(8);  // every pool empty; then copies can come from pool 2 only
+    auto give = [&](int count) {
+        for (int i = 0; i < count; ++i) freeb(hog.back()), hog.pop_back();
+    };
+    give(3);
+    MessageBlock *c = copymsg(m);
+    EXPECT_TRUE(Text(c) == "abcdef" && BlockCount(c) == 3 && c->dataBlock != m->dataBlock);
+    EXPECT_EQ(PoolOfDescriptor(c), 2);
+    EXPECT_EQ(c->readPtr - c->dataBlock->base, 5);
+    EXPECT_EQ(0, std::memcmp(c->dataBlock->base, m->dataBlock->base, 128)) << "the whole buffer is copied";
+    give(2);
+    EXPECT_EQ(copymsg(m), nullptr);
+    EXPECT_EQ(FreeCount(2), 2u) << "the copies made before the failure went back";
+    EXPECT_EQ(copymsg(nullptr), nullptr);
+    FreeAll(hog);
+    freemsg(c);
+    freemsg(m);
+}
+
+TEST_F(Chains, AdjmsgTrimsHeadOrTailAndReleasesEmptiedBlocks) {
+    const struct { int32_t length, result; const char *left; size_t blocks; uint32_t released; } rows[] = {
+        {0, 0, "0123456789abcdefghij", 2, 0}, {4, 1, "456789abcdefghij", 2, 0}, {-3, 1, "0123456789abcdefg", 2, 0},
+        {9, 1, "9abcdefghij", 2, 0}, {10, 1, "abcdefghij", 1, 1}, {-10, 1, "0123456789", 1, 1}, {-11, 1, "012345678", 1, 1},
+        {15, 1, "fghij", 1, 1}, {-15, 1, "01234", 1, 1}, {20, 1, "", 1, 1}, {-20, 1, "", 1, 1},
+        {21, 0, "0123456789abcdefghij", 2, 0}, {-21, 0, "0123456789abcdefghij", 2, 0}};
+    for (const auto &r : rows) {
+        SCOPED_TRACE(r.length);
+        MessageBlock *first = TextBlock("0123456789");
+        MessageBlock *m = Chain({first, TextBlock("abcdefghij")});
+        const uint32_t before = FreeTotal();
+        EXPECT_EQ(adjmsg(m, r.length), r.result);
+        EXPECT_EQ(Text(m), r.left);
+        EXPECT_EQ(BlockCount(m), r.blocks);
+        EXPECT_EQ(FreeTotal() - before, r.released);
+        freemsg(m);
+    }
+    MessageBlock *one = TextBlock("hello");
+    EXPECT_TRUE(adjmsg(one, 2) == 1 && adjmsg(one, -1) == 1 && Text(one) == "ll");
+    EXPECT_EQ(adjmsg(one, 3), 0);
+    EXPECT_EQ(adjmsg(one, -2), 1);
+    EXPECT_EQ(adjmsg(nullptr, 1), 0);
+    freeb(one);
+}
+
+TEST_F(Chains, AHeadTrimAcrossBlocksKeepsTheCallersPointerAndEveryPoolSound) {
+    // Blocks of three pools, a duplicate of a block held elsewhere and one of the first block.
+    MessageBlock *outside = TextBlock("OUT"), *first = TextBlock("aaaa");
+    MessageBlock *m = Chain({first, TextBlock("bbbb", 300), dupb(outside), dupb(first), TextBlock("cccc", 1000), TextBlock("dd")});
+    const uint32_t free0 = FreeCount(0), free1 = FreeCount(1), free3 = FreeCount(3);
+    EXPECT_EQ(adjmsg(m, 16), 1);
+    EXPECT_EQ(m, first);
+    EXPECT_EQ(Text(m), "cccdd");
+    EXPECT_EQ(BlockCount(m), 2u);
+    EXPECT_TRUE(FreeCount(0) == free0 + 1 && FreeCount(1) == free1 + 1 && FreeCount(3) == free3 + 2);
+    EXPECT_EQ(outside->dataBlock->refCount, 1);
+    MessageBlock *d = dupmsg(m), *c = copymsg(m);
+    EXPECT_TRUE(Text(d) == "cccdd" && Text(c) == "cccdd");
+    FreeAll({d->cont, d, c->cont, c, m->cont, m, outside});
+}
+
+// ---- cursors ------------------------------------------------------------------
+
+// A cursor call on block `b` (of 128 bytes, whose base and limit are at hand)
+// and what it gave: results and outputs, pointers as offsets from the base.
+using Results = std::vector<long>;
+#define CALL(...)                                                                        \
+    [](MessageBlock *b) {                                                               \
+        [[maybe_unused]] uint8_t *base = b->dataBlock->base, *limit = b->dataBlock->limit; \
+        [[maybe_unused]] uint32_t n = 99;                                                \
+        [[maybe_unused]] uint8_t v = 99;                                                 \
+        return Results{__VA_ARGS__};                                                     \
+    }
+long At(const MessageBlock *b, const uint8_t *p) { return p == nullptr ? -1 : p - b->dataBlock->base; }
+const uint8_t kSource[128] = {};
+
+using Cursors = PoolTest;
+
+TEST_F(Cursors, EveryOperationUpToItsBoundAndOnePast) {
+    const char *kTail = "ulmot_BufferAppend: Insufficient tail space", *kHead = "ulmot_BufferPrepend: Insufficient header space";
+    const char *kTailChunk = "ulmot_BufferWriteTailChunk: Insufficient tail space";
+    const char *kHeadChunk = "ulmot_BufferWriteHeadChunk: Insufficient header space";
+    // The data bytes are 1, 2, 3...; readPtr and writePtr after the call as offsets.
+    const struct { uint32_t head, data; std::function<Results(MessageBlock *)> call; Results results; long read, write; const char *line; } rows[] = {
+        {8, 4, CALL(ulmot_BufferAppend(b, kSource, 116)), {0}, 8, 128, nullptr},
+        {8, 4, CALL(ulmot_BufferAppend(b, kSource, 117)), {-1}, 8, 12, kTail},
+        {0, 128, CALL(ulmot_BufferAppend(b, nullptr, 0)), {0}, 0, 128, nullptr},
+        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, 8)), {0}, 0, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, 9)), {-1}, 8, 12, kHead},
+        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, -1)), {-1}, 8, 12, kHead},
+        {0, 4, CALL(ulmot_BufferPrepend(b, nullptr, 0)), {0}, 0, 4, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferReserveTailChunk(b, 116))), {12}, 8, 128, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferReserveTailChunk(b, 117))), {-1}, 8, 12, kTailChunk},
+        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, 8))), {0}, 0, 12, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, 9))), {-1}, 8, 12, kHeadChunk},
+        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, -1))), {-1}, 8, 12, kHeadChunk},
+        {8, 4, CALL(At(b, ulmot_BufferPeekWriteTail(b, &n)), n, At(b, ulmot_BufferPeekWriteTail(b, nullptr))), {12, 116, 12}, 8, 12, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferPeek(b, &n)), n, At(b, ulmot_BufferPeek(b, nullptr))), {8, 4, 8}, 8, 12, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferRead(b, 3, &n)), n), {8, 3}, 11, 12, nullptr},
+        {8, 4, CALL(At(b, ulmot_BufferRead(b, 10, &n)), n, At(b, ulmot_BufferRead(b, 1, nullptr))), {8, 4, 12}, 12, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferReadSkip(b, 4)), {0}, 12, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferReadSkip(b, 5)), {-3}, 8, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferBackupRead(b, 8)), {0}, 0, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferBackupRead(b, 9)), {-4}, 8, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetWriteHead(b, base), ulmot_BufferSetWriteHead(b, base - 1)), {0, -4}, 0, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetWriteHead(b, limit), ulmot_BufferSetWriteHead(b, limit + 1)), {0, -3}, 128, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 120)), {0}, 8, 128, nullptr},
+        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 121)), {-3}, 8, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 0)), {0}, 8, 8, nullptr},
+        {8, 4, CALL(ulmot_BufferIsContained(b, base), ulmot_BufferIsContained(b, limit), ulmot_BufferIsContained(b, base - 1),
+                    ulmot_BufferIsContained(b, limit + 1)), {0, 0, -4, -3}, 8, 12, nullptr},
+        {0, 127, CALL(ulmot_BufferWriteInt8(b, 0x1A7), b->writePtr[-1]), {0, 0xA7}, 0, 128, nullptr},
+        {0, 128, CALL(ulmot_BufferWriteInt8(b, 1)), {-1}, 0, 128, "ulmot_BufferWriteInt8: Insufficient tail space"},
+        {8, 1, CALL(ulmot_BufferReadInt8(b, &v), v), {0, 1}, 9, 9, nullptr},
+        {8, 1, CALL(ulmot_BufferReadInt8(b, nullptr)), {0}, 8, 9, nullptr},
+        {8, 0, CALL(ulmot_BufferReadInt8(b, &v), v), {-1, 99}, 8, 8, "ulmot_BufferReadInt8: Read overflow"},
+    };
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(Format("row %zu", i));
+        const auto &r = rows[i];
+        Block b = Own(allocb(128, 1));
+        b->readPtr = b->dataBlock->base + r.head;
+        b->writePtr = b->readPtr;
+        for (uint32_t k = 1; k <= r.data; ++k) *b->writePtr++ = static_cast<uint8_t>(k);
+        LogCapture log;
+        EXPECT_EQ(r.call(b.get()), r.results);
+        EXPECT_EQ(At(b.get(), b->readPtr), r.read);
+        EXPECT_EQ(At(b.get(), b->writePtr), r.write);
+        EXPECT_EQ(log.Lines(), r.line ? std::vector<std::string>{r.line} : std::vector<std::string>{});
+    }
+}
+
+using Allocate = PoolTest;
+
+TEST_F(Allocate, RefusesSizesNoPoolCanServe) {
+    LogCapture log;
+    EXPECT_EQ(ulmot_BufferAllocate(2049, 8), nullptr);
+    MessageBlock *b = ulmot_BufferAllocate(2048, 5);
+    EXPECT_EQ(log.Lines(), std::vector<std::string>{"ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048)"});
+    EXPECT_TRUE(b->readPtr == b->dataBlock->base + 5 && b->writePtr == b->readPtr && PoolOfDescriptor(b) == 2);
+    freeb(b);
+}
+
+TEST_F(Allocate, WaitsForABlockReleasedByAnotherThread) {
+    std::vector<MessageBlock *> hog = Hog(8);
+    std::atomic<MessageBlock *> got{nullptr};
+    std::thread waiter([&] { got = ulmot_BufferAllocate(8, 8); });
+    plat::SleepMs(150);  // longer than one 100 ms retry: that it waits is the subject
+    EXPECT_EQ(got.load(), nullptr) << "returned while every pool was empty";
+    freeb(hog.back());
+    waiter.join();
+    EXPECT_EQ(got.load(), hog.back());
+    hog.pop_back();
+    freeb(got);
+    FreeAll(hog);
+}
+
+TEST_F(Allocate, ThreadsShareThePoolsWithoutLosingOrSharingABlock) {
+    // Each thread stamps its blocks with its id and checks the stamp before release.
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int id = 0; id < 4; ++id) {
+        threads.emplace_back([id, &wrong] {
+            std::mt19937 rng(static_cast<unsigned>(id));
+            std::vector<MessageBlock *> held;
+            for (int round = 0; round < 5000; ++round) {
+                const uint32_t choice = rng() % 8;
+                MessageBlock *b = held.empty() || choice < 4 ? allocb(rng() % 600, 1)
+                                  : choice < 6               ? (rng() % 2 ? dupb : copyb)(held[rng() % held.size()])
+                                                             : nullptr;
+                if (b != nullptr && b->writePtr == b->readPtr) *b->writePtr++ = static_cast<uint8_t>(id);
+                if (b != nullptr) held.push_back(b);
+                if (held.empty() || (choice < 6 && held.size() < 100)) continue;
+                wrong += *held.back()->readPtr != id;
+                freeb(held.back());
+                held.pop_back();
+            }
+            for (MessageBlock *b : held) {
+                wrong += *b->readPtr != id;
+                freeb(b);
+            }
+        });
+    }
+    for (auto &t : threads) t.join();
+    EXPECT_EQ(wrong.load(), 0);
+}
+
+TEST(Debug, OneLineWithThreadAndTickCutAt199Characters) {
+    const uint32_t before = plat::TickCountMs();
+    LogCapture log;
+    ulmot_Debug("ulmot_Test: value %d and %s", -5, "text");
+    ulmot_Debug("%s", std::string(300, 'x').c_str());
+    ulmot_Debug("%s", std::string(199, 'y').c_str());
+    const std::string text = log.Text();
+    unsigned long thread = 0, ms = 0;
+    EXPECT_EQ(std::sscanf(text.c_str(), "[%lu:%lu]", &thread, &ms), 2);
+    EXPECT_EQ(thread, static_cast<unsigned long>(syscall(SYS_gettid)));
+    EXPECT_TRUE(ms >= before && ms <= plat::TickCountMs()) << ms;
+    EXPECT_EQ(log.Lines(), (std::vector<std::string>{"ulmot_Test: value -5 and text", std::string(199, 'x'), std::string(199, 'y')}));
+}
+
+// ---- platform -----------------------------------------------------------------
+
+TEST(Platform, EventsAreAutoResetAndWaitOnTwo) {
+    plat::Event e;
+    EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
+    e.Set();
+    e.Set();
+    EXPECT_EQ(e.Wait(0), plat::kWaitSignaled);
+    EXPECT_EQ(e.Wait(10), plat::kWaitTimeout) << "two Sets let one wait through";
+    e.Set();
+    e.Reset();
+    EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
+    plat::EventGroup group;
+    plat::Event a(group), b(group);
+    a.Set();
+    b.Set();
+    EXPECT_EQ(plat::Event::WaitAny(a, b, 0), plat::kWaitSignaled);
+    EXPECT_EQ(plat::Event::WaitAny(a, b, 0), plat::kWaitSignaledSecond);
+    EXPECT_EQ(plat::Event::WaitAny(a, b, 10), plat::kWaitTimeout);
+    EXPECT_EQ(plat::Event::WaitAny(a, e, 0), plat::kWaitFailed) << "not of one group";
+    // The other thread pauses so that each Set comes while the wait is under way.
+    std::thread setter([&] {
+        plat::SleepMs(20);
+        b.Set();
+        plat::SleepMs(20);
+        e.Set();
+    });
+    EXPECT_EQ(plat::Event::WaitAny(a, b, plat::kInfinite), plat::kWaitSignaledSecond);
+    EXPECT_EQ(e.Wait(plat::kInfinite), plat::kWaitSignaled);
+    setter.join();
+}
+
+TEST(Platform, SemaphoreCountsUpToItsMaximum) {
+    plat::Semaphore s(1, 2);
+    EXPECT_EQ(s.Wait(0), plat::kWaitSignaled);
+    EXPECT_EQ(s.Wait(10), plat::kWaitTimeout);
+    EXPECT_FALSE(s.Release(3));
+    EXPECT_TRUE(s.Release(2));
+    EXPECT_FALSE(s.Release(1));
+    EXPECT_EQ(s.Wait(0), plat::kWaitSignaled);
+    EXPECT_EQ(s.Wait(0), plat::kWaitSignaled);
+    EXPECT_EQ(s.Wait(0), plat::kWaitTimeout);
+    std::thread releaser([&] {
+        plat::SleepMs(20);
+        s.Release();
+    });
+    EXPECT_EQ(s.Wait(plat::kInfinite), plat::kWaitSignaled);
+    releaser.join();
+    EXPECT_TRUE(s.Release());
+    s.Shutdown();
+    EXPECT_EQ(s.Wait(plat::kInfinite), plat::kWaitFailed) << "even with a count left";
+}
+
+TEST(Platform, ThreadJoinTimesOutWhileTheThreadRuns) {
+    plat::Thread never, t;
+    EXPECT_EQ(never.Join(0), plat::kWaitFailed);
+    struct Context { plat::Event go; plat::Thread *self; bool current = false; } context{{}, &t};
+    ASSERT_TRUE(t.Start([](void *p) {
+        auto *c = static_cast<Context *>(p);
+        c->go.Wait(plat::kInfinite);
+        c->current = c->self->IsCurrent();
+    }, &context));
+    EXPECT_TRUE(t.Running() && !t.IsCurrent());
+    EXPECT_EQ(t.Join(10), plat::kWaitTimeout);
+    context.go.Set();
+    EXPECT_EQ(t.Join(plat::kInfinite), plat::kWaitSignaled);
+    EXPECT_TRUE(context.current);
+    EXPECT_FALSE(t.Running());
+    EXPECT_EQ(t.Join(0), plat::kWaitFailed);
+}
+
+TEST(Platform, SeqLockedReadersNeverSeeHalfOfOneWriteAndHalfOfAnother) {
+    struct Four { uint64_t a, b, c, d; };
+    plat::SeqLocked<Four> value;
+    EXPECT_EQ(value.Load().d, 0u);
+    value.Store(Four{1, 2, 3, 4});
+    value.Update([](Four f) { return f.b = 20, f; });
+    const Four f = value.Load();
+    EXPECT_TRUE(f.a == 1 && f.b == 20 && f.c == 3 && f.d == 4);
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (uint64_t w = 1; w <= 2; ++w) {
+        writers.emplace_back([&, w] {
+            for (uint64_t k = w; !stop; k += 2) value.Store(Four{k, k, k, k});
+        });
+    }
+    int torn = 0;
+    for (int i = 0; i < 200000; ++i) {
+        const Four g = value.Load();
+        torn += g.a != g.b || g.b != g.c || g.c != g.d;
+    }
+    stop = true;
+    for (auto &w : writers) w.join();
+    EXPECT_EQ(torn, 0);
+}
+
+}  // namespace
