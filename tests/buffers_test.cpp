@@ -52,14 +52,13 @@ TEST_F(Pools, SizeChoosesTheFirstPoolLargeEnoughAndLargerOnesWhenItIsEmpty) {
     const struct { uint32_t size; int pool; } rows[] = {{0, 0}, {128, 0}, {129, 1}, {384, 1}, {385, 2}, {2048, 2}, {2049, -1}, {UINT32_MAX, -1}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.size);
-        MessageBlock *b = allocb(r.size, 1);
-        EXPECT_EQ(PoolOfDescriptor(b), r.pool);
-        if (b == nullptr) continue;
+        Block b = Own(allocb(r.size, 1));
+        EXPECT_EQ(PoolOfDescriptor(b.get()), r.pool);
+        if (r.pool < 0) continue;
         EXPECT_EQ(b->dataBlock->limit - b->dataBlock->base, (std::array<int, 3>{128, 384, 2048}[r.pool]));
-        EXPECT_TRUE(b->readPtr == b->dataBlock->base && b->writePtr == b->readPtr && b->cont == nullptr);
-        EXPECT_TRUE(b->inUse == 0x80 && b->dataBlock->refCount == 1 && b->dataBlock->poolIndex == r.pool);
+        EXPECT_TRUE(b->readPtr == b->dataBlock->base && b->writePtr == b->readPtr && b->cont == nullptr && b->inUse == 0x80);
+        EXPECT_TRUE(b->dataBlock->refCount == 1 && b->dataBlock->poolIndex == r.pool);
         streams_buf_init();  // a second layout would take back the block that is out
-        freeb(b);
     }
     std::vector<MessageBlock *> held;
     for (int pool = 0; pool < 3; ++pool) {
@@ -77,37 +76,29 @@ TEST_F(Pools, SizeChoosesTheFirstPoolLargeEnoughAndLargerOnesWhenItIsEmpty) {
 }
 
 TEST_F(Pools, ADuplicateSharesTheBufferUntilTheLastReferenceGoes) {
-    MessageBlock *b = TextBlock("0123456789", 100, 8);
-    MessageBlock *d = dupb(b);
-    EXPECT_EQ(PoolOfDescriptor(d), 3);
-    EXPECT_TRUE(d->dataBlock == b->dataBlock && d->readPtr == b->readPtr && d->writePtr == b->writePtr && d->cont == nullptr);
+    MessageBlock *b = TextBlock("0123456789", 100, 8), *d = dupb(b);
     DataBlock *shared = b->dataBlock;
+    EXPECT_TRUE(PoolOfDescriptor(d) == 3 && d->dataBlock == shared && d->readPtr == b->readPtr && d->writePtr == b->writePtr && !d->cont);
     EXPECT_EQ(shared->refCount, 2);
     freeb(b);
-    EXPECT_EQ(FreeCount(0), kElementCount[0] - 1) << "the buffer is still referenced";
-    EXPECT_EQ(shared->refCount, 1);
-    EXPECT_EQ(Text(d), "0123456789");
+    EXPECT_TRUE(FreeCount(0) == kElementCount[0] - 1 && shared->refCount == 1 && Text(d) == "0123456789") << "the buffer is still used";
     freeb(d);
     EXPECT_TRUE(b->inUse == 0 && b->readPtr == shared->base && b->writePtr == shared->base && shared->refCount == 1);
     EXPECT_EQ(d->dataBlock->poolIndex, 3) << "a duplicate goes back with its own data block";
-    freeb(b);  // already free: passed over
-    freeb(nullptr);
-    freemsg(nullptr);
+    freeb(b), freeb(nullptr), freemsg(nullptr);  // a block already free is passed over
 }
 
 TEST_F(Pools, DuplicatesStopAt255ReferencesAndWhenPoolThreeRunsOut) {
     MessageBlock *b = allocb(8, 1), *c = allocb(8, 1);
     std::vector<MessageBlock *> dups;
     for (int i = 0; i < 254; ++i) dups.push_back(dupb(b));
-    EXPECT_EQ(b->dataBlock->refCount, 255);
-    EXPECT_EQ(dupb(b), nullptr);
+    EXPECT_TRUE(b->dataBlock->refCount == 255 && dupb(b) == nullptr);
     EXPECT_EQ(dupb(dups[7]), nullptr) << "a duplicate of a duplicate shares the count";
     EXPECT_EQ(FreeCount(3), kElementCount[3] - 254) << "a refused duplicate takes no descriptor";
     while (dups.size() < kElementCount[3]) dups.push_back(dupb(c));
-    EXPECT_EQ(std::count(dups.begin(), dups.end(), nullptr), 0);
-    EXPECT_EQ(dupb(c), nullptr);
+    EXPECT_TRUE(std::count(dups.begin(), dups.end(), nullptr) == 0 && dupb(c) == nullptr);
+    dups.push_back(b), dups.push_back(c);
     FreeAll(dups);
-    FreeAll({b, c});
 }
 
 using Chains = PoolTest;
@@ -119,39 +110,33 @@ TEST_F(Chains, LinkUnlinkRemoveAndSize) {
     EXPECT_EQ(rmvb(m, other), reinterpret_cast<MessageBlock *>(~uintptr_t{0}));
     EXPECT_EQ(rmvb(m, b), a);
     EXPECT_TRUE(Text(m) == "abc" && BlockCount(m) == 2 && b->cont == nullptr);
-    EXPECT_EQ(rmvb(m, a), c) << "removing the head gives the rest";
-    EXPECT_EQ(a->cont, nullptr);
+    EXPECT_TRUE(rmvb(m, a) == c && a->cont == nullptr) << "removing the head gives the rest";
     EXPECT_EQ(rmvb(c, c), nullptr);
     linkb(a, b);
-    EXPECT_EQ(unlinkb(a), b);
-    EXPECT_EQ(unlinkb(a), nullptr);
+    EXPECT_TRUE(unlinkb(a) == b && unlinkb(a) == nullptr);
     FreeAll({a, b, c, other});
 }
 
 TEST_F(Chains, DuplicatesAndCopiesOfWholeMessagesOrNothing) {
     MessageBlock *m = Chain({TextBlock("ab", 8, 5), TextBlock("cd", 300), TextBlock("ef", 1000)});
-    MessageBlock *d = dupmsg(m);
-    EXPECT_TRUE(Text(d) == "abcdef" && d->dataBlock == m->dataBlock && d->cont->cont->dataBlock == m->cont->cont->dataBlock);
-    freemsg(d);
+    Block d = Own(dupmsg(m));
+    EXPECT_TRUE(Text(d.get()) == "abcdef" && d->dataBlock == m->dataBlock && d->cont->cont->dataBlock == m->cont->cont->dataBlock);
     std::vector<MessageBlock *> hog;
     while (FreeCount(3) > 2) hog.push_back(dupb(hog.size() % 2 ? m->cont : m->cont->cont));
-    EXPECT_EQ(dupmsg(m), nullptr);
-    EXPECT_EQ(FreeCount(3), 2u) << "the duplicates made before the failure went back";
+    EXPECT_TRUE(dupmsg(m) == nullptr && FreeCount(3) == 2) << "the duplicates made before the failure went back";
     FreeAll(hog);
     hog = Hog(8);  // every pool empty; then copies come from pool 2 only
     auto give = [&](int count) {
         for (int i = 0; i < count; ++i) freeb(hog.back()), hog.pop_back();
     };
     give(3);
-    MessageBlock *c = copymsg(m);
-    EXPECT_TRUE(Text(c) == "abcdef" && BlockCount(c) == 3 && PoolOfDescriptor(c) == 2 && c->readPtr - c->dataBlock->base == 5);
+    Block c = Own(copymsg(m));
+    EXPECT_TRUE(Text(c.get()) == "abcdef" && BlockCount(c.get()) == 3 && PoolOfDescriptor(c.get()) == 2 && c->readPtr - c->dataBlock->base == 5);
     EXPECT_EQ(0, std::memcmp(c->dataBlock->base, m->dataBlock->base, 128)) << "the whole buffer is copied";
     give(2);
-    EXPECT_EQ(copymsg(m), nullptr);
-    EXPECT_EQ(FreeCount(2), 2u) << "the copies made before the failure went back";
+    EXPECT_TRUE(copymsg(m) == nullptr && FreeCount(2) == 2) << "the copies made before the failure went back";
     EXPECT_EQ(copymsg(nullptr), nullptr);
     FreeAll(hog);
-    freemsg(c);
     freemsg(m);
 }
 
@@ -181,13 +166,12 @@ TEST_F(Chains, AHeadTrimAcrossBlocksKeepsTheCallersPointerAndEveryPoolSound) {
     MessageBlock *outside = TextBlock("OUT"), *first = TextBlock("aaaa");
     MessageBlock *m = Chain({first, TextBlock("bbbb", 300), dupb(outside), dupb(first), TextBlock("cccc", 1000), TextBlock("dd")});
     const uint32_t free0 = FreeCount(0), free1 = FreeCount(1), free3 = FreeCount(3);
-    EXPECT_EQ(adjmsg(m, 16), 1);
-    EXPECT_TRUE(m == first && Text(m) == "cccdd" && BlockCount(m) == 2);
+    EXPECT_TRUE(adjmsg(m, 16) == 1 && m == first && Text(m) == "cccdd" && BlockCount(m) == 2);
     EXPECT_TRUE(FreeCount(0) == free0 + 1 && FreeCount(1) == free1 + 1 && FreeCount(3) == free3 + 2);
     EXPECT_EQ(outside->dataBlock->refCount, 1);
-    MessageBlock *d = dupmsg(m), *c = copymsg(m);
-    EXPECT_TRUE(Text(d) == "cccdd" && Text(c) == "cccdd");
-    FreeAll({d->cont, d, c->cont, c, m->cont, m, outside});
+    Block d = Own(dupmsg(m)), c = Own(copymsg(m));
+    EXPECT_TRUE(Text(d.get()) == "cccdd" && Text(c.get()) == "cccdd");
+    freemsg(m), freeb(outside);
 }
 
 // A cursor call on block `b` (of 128 bytes, whose base and limit are at hand)
@@ -284,27 +268,19 @@ TEST_F(Allocate, WaitsForABlockReleasedByAnotherThread) {
 TEST_F(Allocate, ThreadsShareThePoolsWithoutLosingOrSharingABlock) {
     // Each thread stamps its blocks with its id and checks the stamp before releasing them.
     std::atomic<int> wrong{0};
-    std::vector<std::thread> threads;
-    for (int id = 0; id < 4; ++id) {
-        threads.emplace_back([id, &wrong] {
-            std::mt19937 rng(static_cast<unsigned>(id));
-            std::vector<MessageBlock *> held;
-            for (int round = 0; round < 5000; ++round) {
-                const uint32_t choice = rng() % 8;
-                MessageBlock *b = held.empty() || choice < 4 ? allocb(rng() % 600, 1)
-                                  : choice < 6               ? (rng() % 2 ? dupb : copyb)(held[rng() % held.size()])
-                                                             : nullptr;
-                if (b != nullptr && b->writePtr == b->readPtr) *b->writePtr++ = static_cast<uint8_t>(id);
-                if (b != nullptr) held.push_back(b);
-                if (held.empty() || (choice < 6 && held.size() < 100)) continue;
-                wrong += *held.back()->readPtr != id;
-                freeb(held.back());
-                held.pop_back();
-            }
-            FreeAll(held);
-        });
-    }
-    for (auto &t : threads) t.join();
+    auto churn = [&wrong](uint8_t id) {
+        std::mt19937 rng(id);
+        std::vector<MessageBlock *> held;
+        for (int round = 0; round < 5000; ++round) {
+            MessageBlock *b = held.empty() || rng() % 2 ? allocb(rng() % 600, 1) : (rng() % 2 ? dupb : copyb)(held[rng() % held.size()]);
+            if (b != nullptr && b->writePtr == b->readPtr) *b->writePtr++ = id;
+            if (b != nullptr) held.push_back(b);
+            for (; !held.empty() && (rng() % 3 == 0 || held.size() > 100); held.pop_back()) wrong += *held.back()->readPtr != id, freeb(held.back());
+        }
+        FreeAll(held);
+    };
+    std::thread a(churn, 1), b(churn, 2), c(churn, 3), d(churn, 4);
+    a.join(), b.join(), c.join(), d.join();
     EXPECT_EQ(wrong.load(), 0);
 }
 
@@ -323,38 +299,25 @@ TEST(Debug, OneLineWithThreadAndTickCutAt199Characters) {
 
 // In the platform tests, the other thread pauses so that its Set or Release
 // comes while the wait is under way.
+using Waits = std::vector<uint32_t>;
+
 TEST(Platform, EventsAreAutoResetAndWaitOnTwo) {
     plat::EventGroup group;
     plat::Event e, a(group), b(group);
-    e.Set();
-    e.Set();
-    EXPECT_EQ(e.Wait(0), plat::kWaitSignaled);
-    EXPECT_EQ(e.Wait(10), plat::kWaitTimeout) << "two Sets let one wait through";
-    e.Set();
-    e.Reset();
-    a.Set();
-    b.Set();
-    EXPECT_EQ(e.Wait(0), plat::kWaitTimeout);
-    EXPECT_EQ(plat::Event::WaitAny(a, b, 0), plat::kWaitSignaled);
-    EXPECT_EQ(plat::Event::WaitAny(a, b, 0), plat::kWaitSignaledSecond);
-    EXPECT_EQ(plat::Event::WaitAny(a, b, 10), plat::kWaitTimeout);
-    EXPECT_EQ(plat::Event::WaitAny(a, e, 0), plat::kWaitFailed) << "not of one group";
-    std::thread setter([&] {
-        plat::SleepMs(20);
-        b.Set();
-        plat::SleepMs(20);
-        e.Set();
-    });
-    EXPECT_EQ(plat::Event::WaitAny(a, b, plat::kInfinite), plat::kWaitSignaledSecond);
-    EXPECT_EQ(e.Wait(plat::kInfinite), plat::kWaitSignaled);
+    e.Set(), e.Set();
+    EXPECT_EQ((Waits{e.Wait(0), e.Wait(10)}), (Waits{plat::kWaitSignaled, plat::kWaitTimeout})) << "two Sets let one wait through";
+    e.Set(), e.Reset(), a.Set(), b.Set();
+    EXPECT_EQ((Waits{e.Wait(0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 10), plat::Event::WaitAny(a, e, 0)}),
+              (Waits{plat::kWaitTimeout, plat::kWaitSignaled, plat::kWaitSignaledSecond, plat::kWaitTimeout, plat::kWaitFailed}));
+    std::thread setter([&] { plat::SleepMs(20), b.Set(), plat::SleepMs(20), e.Set(); });
+    EXPECT_EQ((Waits{plat::Event::WaitAny(a, b, plat::kInfinite), e.Wait(plat::kInfinite)}), (Waits{plat::kWaitSignaledSecond, plat::kWaitSignaled}));
     setter.join();
 }
 
 TEST(Platform, SemaphoreCountsUpToItsMaximum) {
     plat::Semaphore s(1, 2);
-    EXPECT_TRUE(s.Wait(0) == plat::kWaitSignaled && s.Wait(10) == plat::kWaitTimeout);
-    EXPECT_TRUE(!s.Release(3) && s.Release(2) && !s.Release(1));
-    EXPECT_TRUE(s.Wait(0) == plat::kWaitSignaled && s.Wait(0) == plat::kWaitSignaled && s.Wait(0) == plat::kWaitTimeout);
+    EXPECT_EQ((Waits{s.Wait(0), s.Wait(10), s.Release(3), s.Release(2), s.Release(1), s.Wait(0), s.Wait(0), s.Wait(0)}),
+              (Waits{plat::kWaitSignaled, plat::kWaitTimeout, false, true, false, plat::kWaitSignaled, plat::kWaitSignaled, plat::kWaitTimeout}));
     std::thread releaser([&] { plat::SleepMs(20), s.Release(); });
     EXPECT_EQ(s.Wait(plat::kInfinite), plat::kWaitSignaled);
     releaser.join();
@@ -365,14 +328,12 @@ TEST(Platform, SemaphoreCountsUpToItsMaximum) {
 
 TEST(Platform, ThreadJoinTimesOutWhileTheThreadRuns) {
     plat::Thread never, t;
-    EXPECT_EQ(never.Join(0), plat::kWaitFailed);
     struct Context { plat::Event go; plat::Thread *self; bool current = false; } context{{}, &t};
     ASSERT_TRUE(t.Start([](void *p) {
         auto *c = static_cast<Context *>(p);
-        c->go.Wait(plat::kInfinite);
-        c->current = c->self->IsCurrent();
+        c->go.Wait(plat::kInfinite), c->current = c->self->IsCurrent();
     }, &context));
-    EXPECT_TRUE(t.Running() && !t.IsCurrent() && t.Join(10) == plat::kWaitTimeout);
+    EXPECT_TRUE(never.Join(0) == plat::kWaitFailed && t.Running() && !t.IsCurrent() && t.Join(10) == plat::kWaitTimeout);
     context.go.Set();
     EXPECT_EQ(t.Join(plat::kInfinite), plat::kWaitSignaled);
     EXPECT_TRUE(context.current && !t.Running() && t.Join(0) == plat::kWaitFailed);
@@ -380,12 +341,11 @@ TEST(Platform, ThreadJoinTimesOutWhileTheThreadRuns) {
 
 TEST(Platform, SeqLockedReadersNeverSeeHalfOfOneWriteAndHalfOfAnother) {
     struct Four { uint64_t a, b, c, d; };
+    auto same = [](const Four &f) { return f.a == f.b && f.b == f.c && f.c == f.d; };
     plat::SeqLocked<Four> value;
-    EXPECT_EQ(value.Load().d, 0u);
-    value.Store(Four{1, 2, 3, 4});
     value.Update([](Four f) { return f.b = 20, f; });
     const Four f = value.Load();
-    EXPECT_TRUE(f.a == 1 && f.b == 20 && f.c == 3 && f.d == 4);
+    EXPECT_TRUE(f.a == 0 && f.b == 20 && f.c == 0 && f.d == 0) << "Update changes one field and keeps the others";
     value.Store(Four{});
     std::atomic<bool> stop{false};
     auto write = [&](uint64_t k) {
@@ -393,13 +353,9 @@ TEST(Platform, SeqLockedReadersNeverSeeHalfOfOneWriteAndHalfOfAnother) {
     };
     std::thread odd(write, 1), even(write, 2);
     int torn = 0;
-    for (int i = 0; i < 200000; ++i) {
-        const Four g = value.Load();
-        torn += g.a != g.b || g.b != g.c || g.c != g.d;
-    }
+    for (int i = 0; i < 200000; ++i) torn += !same(value.Load());
     stop = true;
-    odd.join();
-    even.join();
+    odd.join(), even.join();
     EXPECT_EQ(torn, 0);
 }
 
