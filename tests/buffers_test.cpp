@@ -142,7 +142,7 @@ TEST_F(Chains, DuplicatesAndCopiesOfWholeMessagesOrNothing) {
 
 TEST_F(Chains, AdjmsgTrimsHeadOrTailAndReleasesEmptiedBlocks) {
     const struct { int32_t length, result; const char *left; uint32_t released; } rows[] = {
-        {0, 0, "0123456789abcdefghij", 0}, {4, 1, "456789abcdefghij", 0}, {-3, 1, "0123456789abcdefg", 0}, {9, 1, "9abcdefghij", 0},
+        {0, 0, "0123456789abcdefghij", 0}, {1, 1, "123456789abcdefghij", 0}, {4, 1, "456789abcdefghij", 0}, {-3, 1, "0123456789abcdefg", 0}, {9, 1, "9abcdefghij", 0},
         {10, 1, "abcdefghij", 1}, {-10, 1, "0123456789", 1}, {-11, 1, "012345678", 1}, {15, 1, "fghij", 1}, {-15, 1, "01234", 1},
         {20, 1, "", 1}, {-20, 1, "", 1}, {21, 0, "0123456789abcdefghij", 0}, {-21, 0, "0123456789abcdefghij", 0}};
     for (const auto &r : rows) {
@@ -177,11 +177,11 @@ TEST_F(Chains, AHeadTrimAcrossBlocksKeepsTheCallersPointerAndEveryPoolSound) {
 // A cursor call on block `b` (of 128 bytes, whose base and limit are at hand)
 // and what it gave: results and outputs, pointers as offsets from the base.
 using Results = std::vector<long>;
-#define CALL(...)                                                                              \
-    [](MessageBlock *b) {                                                                     \
-        [[maybe_unused]] uint8_t *base = b->dataBlock->base, *limit = b->dataBlock->limit, v = 99; \
-        [[maybe_unused]] uint32_t n = 99;                                                      \
-        return Results{__VA_ARGS__};                                                           \
+#define CALL(...)                                                                                                 \
+    [](MessageBlock *b) {                                                                                        \
+        [[maybe_unused]] uint8_t *base = b->dataBlock->base, *limit = b->dataBlock->limit, v = 99;                \
+        [[maybe_unused]] uint32_t n = 99;                                                                        \
+        return Results{__VA_ARGS__};                                                                             \
     }
 long At(const MessageBlock *b, const uint8_t *p) { return p == nullptr ? -1 : p - b->dataBlock->base; }
 const uint8_t kSource[128] = {};
@@ -192,39 +192,32 @@ TEST_F(Cursors, EveryOperationUpToItsBoundAndOnePast) {
     const char *kTail = "ulmot_BufferAppend: Insufficient tail space", *kHead = "ulmot_BufferPrepend: Insufficient header space";
     const char *kTailChunk = "ulmot_BufferWriteTailChunk: Insufficient tail space";
     const char *kHeadChunk = "ulmot_BufferWriteHeadChunk: Insufficient header space";
-    // The data bytes are 1, 2, 3...; readPtr and writePtr after the call as offsets.
+    // The data bytes are 1, 2, 3...; readPtr and writePtr after the calls as offsets. A call one past
+    // a bound comes before the one exactly at it, so that a failed call must have moved nothing.
     const struct { uint32_t head, data; std::function<Results(MessageBlock *)> call; Results results; long read, write; const char *line; } rows[] = {
-        {8, 4, CALL(ulmot_BufferAppend(b, kSource, 116)), {0}, 8, 128, nullptr},
-        {8, 4, CALL(ulmot_BufferAppend(b, kSource, 117)), {-1}, 8, 12, kTail},
+        {8, 4, CALL(ulmot_BufferAppend(b, kSource, 117), ulmot_BufferAppend(b, kSource, 116)), {-1, 0}, 8, 128, kTail},
         {0, 128, CALL(ulmot_BufferAppend(b, nullptr, 0)), {0}, 0, 128, nullptr},
-        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, 8)), {0}, 0, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, 9)), {-1}, 8, 12, kHead},
+        {8, 4, CALL(ulmot_BufferPrepend(b, kSource, 9), ulmot_BufferPrepend(b, kSource, 8)), {-1, 0}, 0, 12, kHead},
         {8, 4, CALL(ulmot_BufferPrepend(b, kSource, -1)), {-1}, 8, 12, kHead},
         {0, 4, CALL(ulmot_BufferPrepend(b, nullptr, 0)), {0}, 0, 4, nullptr},
-        {8, 4, CALL(At(b, ulmot_BufferReserveTailChunk(b, 116))), {12}, 8, 128, nullptr},
-        {8, 4, CALL(At(b, ulmot_BufferReserveTailChunk(b, 117))), {-1}, 8, 12, kTailChunk},
-        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, 8))), {0}, 0, 12, nullptr},
-        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, 9))), {-1}, 8, 12, kHeadChunk},
+        {8, 4, CALL(At(b, ulmot_BufferReserveTailChunk(b, 117)), At(b, ulmot_BufferReserveTailChunk(b, 116))), {-1, 12}, 8, 128, kTailChunk},
+        {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, 9)), At(b, ulmot_BufferReserveHeadChunk(b, 8))), {-1, 0}, 0, 12, kHeadChunk},
         {8, 4, CALL(At(b, ulmot_BufferReserveHeadChunk(b, -1))), {-1}, 8, 12, kHeadChunk},
         {8, 4, CALL(At(b, ulmot_BufferPeekWriteTail(b, &n)), n, At(b, ulmot_BufferPeekWriteTail(b, nullptr))), {12, 116, 12}, 8, 12, nullptr},
         {8, 4, CALL(At(b, ulmot_BufferPeek(b, &n)), n, At(b, ulmot_BufferPeek(b, nullptr))), {8, 4, 8}, 8, 12, nullptr},
         {8, 4, CALL(At(b, ulmot_BufferRead(b, 3, &n)), n), {8, 3}, 11, 12, nullptr},
         {8, 4, CALL(At(b, ulmot_BufferRead(b, 10, &n)), n, At(b, ulmot_BufferRead(b, 1, nullptr))), {8, 4, 12}, 12, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferReadSkip(b, 4)), {0}, 12, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferReadSkip(b, 5)), {-3}, 8, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferBackupRead(b, 8)), {0}, 0, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferBackupRead(b, 9)), {-4}, 8, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferSetWriteHead(b, base), ulmot_BufferSetWriteHead(b, base - 1)), {0, -4}, 0, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferSetWriteHead(b, limit), ulmot_BufferSetWriteHead(b, limit + 1)), {0, -3}, 128, 12, nullptr},
-        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 120)), {0}, 8, 128, nullptr},
-        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 121)), {-3}, 8, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferReadSkip(b, 5), ulmot_BufferReadSkip(b, 4)), {-3, 0}, 12, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferBackupRead(b, 9), ulmot_BufferBackupRead(b, 8)), {-4, 0}, 0, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetWriteHead(b, base - 1), ulmot_BufferSetWriteHead(b, base)), {-4, 0}, 0, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetWriteHead(b, limit + 1), ulmot_BufferSetWriteHead(b, limit)), {-3, 0}, 128, 12, nullptr},
+        {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 121), ulmot_BufferSetTotalWriteLength(b, 120)), {-3, 0}, 8, 128, nullptr},
         {8, 4, CALL(ulmot_BufferSetTotalWriteLength(b, 0)), {0}, 8, 8, nullptr},
         {8, 4, CALL(ulmot_BufferIsContained(b, base), ulmot_BufferIsContained(b, limit), ulmot_BufferIsContained(b, base - 1),
                     ulmot_BufferIsContained(b, limit + 1)), {0, 0, -4, -3}, 8, 12, nullptr},
-        {0, 127, CALL(ulmot_BufferWriteInt8(b, 0x1A7), b->writePtr[-1]), {0, 0xA7}, 0, 128, nullptr},
-        {0, 128, CALL(ulmot_BufferWriteInt8(b, 1)), {-1}, 0, 128, "ulmot_BufferWriteInt8: Insufficient tail space"},
-        {8, 1, CALL(ulmot_BufferReadInt8(b, &v), v), {0, 1}, 9, 9, nullptr},
-        {8, 1, CALL(ulmot_BufferReadInt8(b, nullptr)), {0}, 8, 9, nullptr},
+        {0, 127, CALL(ulmot_BufferWriteInt8(b, 0x1A7), b->writePtr[-1], ulmot_BufferWriteInt8(b, 1)), {0, 0xA7, -1}, 0, 128,
+         "ulmot_BufferWriteInt8: Insufficient tail space"},
+        {8, 1, CALL(ulmot_BufferReadInt8(b, nullptr), ulmot_BufferReadInt8(b, &v), v), {0, 0, 1}, 9, 9, nullptr},
         {8, 0, CALL(ulmot_BufferReadInt8(b, &v), v), {-1, 99}, 8, 8, "ulmot_BufferReadInt8: Read overflow"},
     };
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -298,20 +291,21 @@ TEST(Debug, OneLineWithThreadAndTickCutAt199Characters) {
 }
 
 // In the platform tests, the other thread pauses so that its Set or Release
-// comes while the wait is under way.
+// comes while the wait is under way; the first waits on a group must be
+// woken by it.
 using Waits = std::vector<uint32_t>;
 
 TEST(Platform, EventsAreAutoResetAndWaitOnTwo) {
     plat::EventGroup group;
     plat::Event e, a(group), b(group);
+    std::thread setter([&] { plat::SleepMs(20), b.Set(), plat::SleepMs(20), e.Set(); });
+    EXPECT_EQ((Waits{plat::Event::WaitAny(a, b, 5000), e.Wait(5000)}), (Waits{plat::kWaitSignaledSecond, plat::kWaitSignaled}));
+    setter.join();
     e.Set(), e.Set();
     EXPECT_EQ((Waits{e.Wait(0), e.Wait(10)}), (Waits{plat::kWaitSignaled, plat::kWaitTimeout})) << "two Sets let one wait through";
     e.Set(), e.Reset(), a.Set(), b.Set();
     EXPECT_EQ((Waits{e.Wait(0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 10), plat::Event::WaitAny(a, e, 0)}),
               (Waits{plat::kWaitTimeout, plat::kWaitSignaled, plat::kWaitSignaledSecond, plat::kWaitTimeout, plat::kWaitFailed}));
-    std::thread setter([&] { plat::SleepMs(20), b.Set(), plat::SleepMs(20), e.Set(); });
-    EXPECT_EQ((Waits{plat::Event::WaitAny(a, b, plat::kInfinite), e.Wait(plat::kInfinite)}), (Waits{plat::kWaitSignaledSecond, plat::kWaitSignaled}));
-    setter.join();
 }
 
 TEST(Platform, SemaphoreCountsUpToItsMaximum) {

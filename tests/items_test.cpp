@@ -196,63 +196,53 @@ TEST_F(ItemsScalar, ItemsCutByWritePtrAreNotFound) {
     });
 }
 
-// The byte array readers on item 2: "result length data" with every output
-// given (data as text, | for a terminator, # where untouched; for the peek
-// its offset from readPtr), then the result with null outputs.
-Render Peek(uint16_t index) {
+// The three byte array readers on the index-th item 2, each given every
+// output: "peek: result, length, offset of the data from readPtr | read:
+// result, length, data | string: result, text", with | for a terminator and
+// # for what was left untouched; after each the result with null outputs.
+Render ByteArray(uint16_t index, uint16_t capacity) {
     return [=](MessageBlock *b) {
         const uint8_t *data = nullptr;
-        uint16_t length = 99;
-        const int32_t rc = ulmot_BufferPeekDTPByteArray(b, 2, index, &data, &length);
-        return Format("%d %u %ld %d", rc, length, data ? data - b->readPtr : -1, ulmot_BufferPeekDTPByteArray(b, 2, index, nullptr, nullptr));
-    };
-}
-Render ReadArray(uint16_t index, uint16_t capacity, bool string = false) {
-    return [=](MessageBlock *b) {
-        char text[8] = "#######";
-        uint16_t length = 99;
-        const int32_t rc = string ? ulmot_BufferReadDTPString(b, 2, index, text, capacity)
-                                  : ulmot_BufferReadDTPByteArray(b, 2, index, text, capacity, &length);
-        const int32_t asked = string ? ulmot_BufferReadDTPString(b, 2, index, nullptr, capacity)
-                                     : ulmot_BufferReadDTPByteArray(b, 2, index, nullptr, capacity, &length);
-        std::replace(text, text + 7, '\0', '|');
-        return Format("%d %u %s %d", rc, length, text, asked);
+        uint16_t length[2] = {99, 99};
+        char text[2][8] = {"#######", "#######"};
+        const int32_t rc[] = {ulmot_BufferPeekDTPByteArray(b, 2, index, &data, &length[0]), ulmot_BufferPeekDTPByteArray(b, 2, index, nullptr, nullptr),
+                              ulmot_BufferReadDTPByteArray(b, 2, index, text[0], capacity, &length[1]),
+                              ulmot_BufferReadDTPByteArray(b, 2, index, nullptr, capacity, &length[1]),
+                              ulmot_BufferReadDTPString(b, 2, index, text[1], capacity), ulmot_BufferReadDTPString(b, 2, index, nullptr, capacity)};
+        std::replace(text[0], text[0] + 14, '\0', '|');
+        return Format("%d %u %ld %d | %d %u %s %d | %d %s %d", rc[0], length[0], data ? data - b->readPtr : -1, rc[1], rc[2], length[1],
+                      std::string(text[0], 7).c_str(), rc[3], rc[4], std::string(text[1], 7).c_str(), rc[5]);
     };
 }
 
 using ItemsVariable = PoolTest;
 
 TEST_F(ItemsVariable, ByteArraysAndStringsWithinTheCapacity) {
-    // An Int16 item 1, then two arrays of item 2: "hello" and an empty one.
+    // An Int16 item 1, then two arrays of item 2: "hello" and an empty one. A string's capacity counts its terminator.
     const Bytes kHello = {0x11, 0x00, 0x07, 0x24, 0x00, 0x05, 'h', 'e', 'l', 'l', 'o', 0x24, 0x00, 0x00};
     ExpectRows({
-        {"peek", kHello, {}, "0 5 6 0", Peek(0)},
-        {"peek an empty array that ends the body", kHello, {}, "0 0 14 0", Peek(1)},
-        {"peek past the last", kHello, {}, "-8 99 -1 -8", Peek(2)},
-        {"read one byte short", kHello, {}, "-3 5 ####### -3", ReadArray(0, 4)},
-        {"read exactly", kHello, {}, "0 5 hello## 0", ReadArray(0, 5)},
-        {"read an empty array", kHello, {}, "0 0 ####### 0", ReadArray(1, 0)},
-        {"read past the last", kHello, {}, "-8 99 ####### -8", ReadArray(2, 9)},
-        {"string exactly", kHello, {}, "0 99 hello|# 0", ReadArray(0, 6, true)},
-        {"string one byte short", kHello, {}, "-3 99 ####### -3", ReadArray(0, 5, true)},
-        {"string of capacity 0", kHello, {}, "-5 99 ####### -5", ReadArray(0, 0, true)},
-        {"empty string", kHello, {}, "0 99 |###### 0", ReadArray(1, 1, true)},
-        {"an Int16 is no array", {0x11, 0x00, 0x07}, {}, "-8 99 -1 -8", Peek(0)},
+        {"one byte short", kHello, {}, "0 5 6 0 | -3 5 ####### -3 | -3 ####### -3", ByteArray(0, 4)},
+        {"an array exactly, a string one byte short", kHello, {}, "0 5 6 0 | 0 5 hello## 0 | -3 ####### -3", ByteArray(0, 5)},
+        {"a string exactly", kHello, {}, "0 5 6 0 | 0 5 hello## 0 | 0 hello|# 0", ByteArray(0, 6)},
+        {"an empty array that ends the body", kHello, {}, "0 0 14 0 | 0 0 ####### 0 | -5 ####### -5", ByteArray(1, 0)},
+        {"an empty string", kHello, {}, "0 0 14 0 | 0 0 ####### 0 | 0 |###### 0", ByteArray(1, 1)},
+        {"past the last", kHello, {}, "-8 99 -1 -8 | -8 99 ####### -8 | -8 ####### -8", ByteArray(2, 9)},
+        {"an Int16 is no array", {0x11, 0x00, 0x07}, {}, "-8 99 -1 -8 | -8 99 ####### -8 | -8 ####### -8", ByteArray(0, 9)},
     });
     ExactBlock b(kHello);
     EXPECT_EQ(ulmot_BufferReadDTPByteArray(&b.block, 2, 0, nullptr, 8, nullptr), -5) << "the length is required";
 }
 
 TEST_F(ItemsVariable, ArrayLengthsThatDoNotFitAreRefused) {
-    const Render peekAndRead = [](MessageBlock *b) { return Peek(0)(b) + " " + ReadArray(0, 7)(b) + " " + ReadArray(0, 7, true)(b); };
+    const std::string kRefused = "-4 99 -1 -4 | -4 99 ####### -4 | -4 ####### -4", kNotFound = "-8 99 -1 -8 | -8 99 ####### -8 | -8 ####### -8";
     ExpectRows({
-        {"10 bytes, 4 there", {0x24, 0x00, 0x0A, 1, 2, 3, 4}, {5, 6, 7, 8, 9, 10}, "-4 99 -1 -4 -4 99 ####### -4 -4 99 ####### -4"},
-        {"one byte short", {0x24, 0x00, 0x05, 'h', 'e', 'l', 'l'}, {'o'}, "-4 99 -1 -4 -4 99 ####### -4 -4 99 ####### -4"},
-        {"65535 bytes", {0x24, 0xFF, 0xFF, 1}, {}, "-4 99 -1 -4 -4 99 ####### -4 -4 99 ####### -4"},
-        {"length field cut", {0x24, 0x00}, {0x00}, "-8 99 -1 -8 -8 99 ####### -8 -8 99 ####### -8"},
-        {"header only", {0x24}, {0x00, 0x00}, "-8 99 -1 -8 -8 99 ####### -8 -8 99 ####### -8"},
-        {"behind a cut item", {0x19, 0x00, 0x03, 1, 2}, {3, 0x24, 0x00, 0x00}, "-8 99 -1 -8 -8 99 ####### -8 -8 99 ####### -8"},
-    }, peekAndRead);
+        {"10 bytes, 4 there", {0x24, 0x00, 0x0A, 1, 2, 3, 4}, {5, 6, 7, 8, 9, 10}, kRefused},
+        {"one byte short", {0x24, 0x00, 0x05, 'h', 'e', 'l', 'l'}, {'o'}, kRefused},
+        {"65535 bytes", {0x24, 0xFF, 0xFF, 1}, {}, kRefused},
+        {"length field cut", {0x24, 0x00}, {0x00}, kNotFound},
+        {"header only", {0x24}, {0x00, 0x00}, kNotFound},
+        {"behind a cut item", {0x19, 0x00, 0x03, 1, 2}, {3, 0x24, 0x00, 0x00}, kNotFound},
+    }, ByteArray(0, 7));
 }
 
 TEST_F(ItemsVariable, TagDataIsTakenOnlyWhenItsLengthsAgree) {
@@ -343,6 +333,7 @@ TEST_F(ItemsTagReport, EveryFieldByIdWhateverTheType) {
          {}, " data@22 bits=128 item20=1 instance=2 format=517 item18=12345 item10=65476 item13=7 item16=1000 item6=1 item7=2 item8=3 item14=2"
          " item22@78 item22Length=4"},
         // By id alone: the first bytes of a wider item, the second byte of id 9, a length and a byte of id 22.
+        {"an Int32 at the end", Concat({I16(6, 1), I32(18, 7)}), {}, " item18=7 item6=1"},
         {"by id", {0x02, 0x02, 0x05, 0xFF, 0xFF, 0xF1, 0x14, 0x07, 0x08, 0x91, 0xAB, 0x03, 0xF2, 0x16, 0x00, 0x01, 0x09, 0xAA,
                    0x47, 0x00, 0x07, 0x05, 0x01, 0x02, 0x03, 0x04, 0x00, 0x00},
          {}, " byte=5 word=16909060 data@28 item20=7 instance=3 format=517 item22@16 item22Length=1"},
@@ -384,6 +375,9 @@ TEST_F(ItemsTagReport, AnItemReachingPastWritePtrEndsTheWalk) {
         {"id 9 as Int8", Concat({kItem6, {0x90, 0x08}}), {0x02}, " item6=1"},
         {"id 0 as Int32, readable but not whole", Concat({kItem6, {0x02, 0x02, 0x05}}), {0x00, 0x00}, " item6=1"},
     }, Walk);
+    for (uint8_t id : {0, 4, 6, 7, 8, 9, 10, 13, 14, 16, 18, 22}) {  // every id the walk reads, sized as an Int8
+        ExpectRows({{"read wider than an Int8", Concat({kItem6, I8(id, 0x05)}), {0x02, 0x03, 0x04}, " item6=1"}}, Walk);
+    }
 }
 
 }  // namespace
