@@ -142,9 +142,9 @@ TEST_F(Chains, DuplicatesAndCopiesOfWholeMessagesOrNothing) {
 
 TEST_F(Chains, AdjmsgTrimsHeadOrTailAndReleasesEmptiedBlocks) {
     const struct { int32_t length, result; const char *left; uint32_t released; } rows[] = {
-        {0, 0, "0123456789abcdefghij", 0}, {1, 1, "123456789abcdefghij", 0}, {4, 1, "456789abcdefghij", 0}, {-3, 1, "0123456789abcdefg", 0}, {9, 1, "9abcdefghij", 0},
-        {10, 1, "abcdefghij", 1}, {-10, 1, "0123456789", 1}, {-11, 1, "012345678", 1}, {15, 1, "fghij", 1}, {-15, 1, "01234", 1},
-        {20, 1, "", 1}, {-20, 1, "", 1}, {21, 0, "0123456789abcdefghij", 0}, {-21, 0, "0123456789abcdefghij", 0}};
+        {0, 0, "0123456789abcdefghij", 0}, {1, 1, "123456789abcdefghij", 0}, {4, 1, "456789abcdefghij", 0}, {9, 1, "9abcdefghij", 0},
+        {-3, 1, "0123456789abcdefg", 0}, {10, 1, "abcdefghij", 1}, {-10, 1, "0123456789", 1}, {-11, 1, "012345678", 1}, {15, 1, "fghij", 1},
+        {-15, 1, "01234", 1}, {20, 1, "", 1}, {-20, 1, "", 1}, {21, 0, "0123456789abcdefghij", 0}, {-21, 0, "0123456789abcdefghij", 0}};
     for (const auto &r : rows) {
         SCOPED_TRACE(r.length);
         MessageBlock *m = Chain({TextBlock("0123456789"), TextBlock("abcdefghij")});

@@ -6,7 +6,7 @@
 #include "items/dtp.h"
 #include "support.h"
 
-// Expected TagReport values name only the fields they expect; the others are 0.
+// Records and rows name only the fields they need; the others are zero.
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 namespace {
