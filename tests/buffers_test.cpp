@@ -333,6 +333,12 @@ TEST(Platform, ThreadJoinTimesOutWhileTheThreadRuns) {
     EXPECT_TRUE(context.current && !t.Running() && t.Join(0) == plat::kWaitFailed);
 }
 
+TEST(Platform, LibrariesAreLoadedAndSearchedOnlyByName) {
+    EXPECT_EQ(plat::LoadLibrary(nullptr), nullptr);
+    EXPECT_EQ(plat::LoadLibrary(std::string(plat::kLibraryNameMax + 1, 'c').c_str()), nullptr);
+    EXPECT_EQ(plat::GetProcedure(nullptr, "malloc"), nullptr) << "a null library is not the global scope";
+}
+
 TEST(Platform, SeqLockedReadersNeverSeeHalfOfOneWriteAndHalfOfAnother) {
     struct Four { uint64_t a, b, c, d; };
     auto same = [](const Four &f) { return f.a == f.b && f.b == f.c && f.c == f.d; };

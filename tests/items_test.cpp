@@ -96,11 +96,11 @@ TEST_F(ItemsWriters, ExactBytesWithExactlyEnoughRoomAndRefusalsOneByteShort) {
     for (const auto &r : rows) {
         SCOPED_TRACE(r.fn + " " + r.item);
         const uint32_t size = static_cast<uint32_t>(r.item.size() + 1) / 3;
-        if (size > 0) {
-            Block fits = WithTailRoom(size);
+        for (uint32_t extra = 0; size > 0 && extra <= 2; extra += 2) {  // exactly enough room, then more: nothing written past the item
+            Block fits = WithTailRoom(size + extra);
             EXPECT_EQ(r.write(fits.get()), 0);
             EXPECT_EQ(Hex(DataOf(fits.get())), "EE " + r.item);
-            EXPECT_EQ(fits->writePtr, fits->dataBlock->limit);
+            EXPECT_TRUE(fits->writePtr == fits->dataBlock->limit - extra && Unwritten(fits->writePtr, fits->dataBlock->limit));
         }
         Block tight = WithTailRoom(size > 0 ? size - 1 : 2000);
         uint8_t *before = tight->writePtr;
@@ -296,6 +296,7 @@ TEST_F(ItemsVariable, ListInt8ElementsCountOnlyInt8ElementsOfTheirList) {
         {"count larger than the list", {0x35, 0x00, 0x05, 0x09, 0x00, 0x05, 0x00, 0x06}, {0x00, 0x07}, "-8 238 -8", ListInt8(0, 2)},
         {"element after the list", {0x35, 0x00, 0x03, 0x01, 0x00, 0x05, 0x00, 0x06}, {}, "-8 238 -8", ListInt8(0, 1)},
         {"count only", {0x35, 0x00, 0x01, 0x00}, {0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
+        {"an element's length cut at the list's end", {0x35, 0x00, 0x03, 0x01, 0x19, 0x00}, {0x02, 0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
         {"length field cut", {0x35, 0x00}, {0x03, 0x01, 0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
         {"not a list", Array(3, {0x01, 0x00, 0x05}), {}, "-8 238 -8", ListInt8(0, 0)},
     });
@@ -374,6 +375,7 @@ TEST_F(ItemsTagReport, AnItemReachingPastWritePtrEndsTheWalk) {
         {"id 4 as Int8", Concat({kItem6, {0x40, 0x00}}), {0x07, 0x01, 0, 0, 0, 0, 0, 0}, " item6=1"},
         {"id 9 as Int8", Concat({kItem6, {0x90, 0x08}}), {0x02}, " item6=1"},
         {"id 0 as Int32, readable but not whole", Concat({kItem6, {0x02, 0x02, 0x05}}), {0x00, 0x00}, " item6=1"},
+        {"id 18 as an array of one byte", Concat({kItem6, {0xF4, 0x12, 0x00, 0x01, 0xAA}}), {0xBB}, " item6=1"},
     }, Walk);
     for (uint8_t id : {0, 4, 6, 7, 8, 9, 10, 13, 14, 16, 18, 22}) {  // every id the walk reads, sized as an Int8
         ExpectRows({{"read wider than an Int8", Concat({kItem6, I8(id, 0x05)}), {0x02, 0x03, 0x04}, " item6=1"}}, Walk);
