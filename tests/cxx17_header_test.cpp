@@ -7,9 +7,7 @@
 int main() {
     streams_buf_init();
     MessageBlock *b = allocb(8, 1);
-    if (b == nullptr) return 1;
-    const int32_t r = ulmot_BufferWriteDTPInt8(b, 3, 7);
-    const bool ok = r == 0 && b->writePtr - b->readPtr == 2 && b->readPtr[0] == 0x30 && b->readPtr[1] == 7;
+    const bool ok = b != nullptr && ulmot_BufferWriteDTPInt8(b, 3, 7) == 0 && b->writePtr - b->readPtr == 2 && b->readPtr[0] == 0x30;
     freeb(b);
     std::printf("%d passed, %d failed\n", ok ? 1 : 0, ok ? 0 : 1);
     return ok ? 0 : 1;
