@@ -612,4 +612,58 @@ protected:
     std::vector<std::unique_ptr<Connection>> connections_;
 };
 
+// ---- session -------------------------------------------------------------------
+
+// The next message at `peer`, waiting up to `ms` (over a QuickPair one
+// Peer::Receive returns after the pair's 10 ms slice); empty when none came.
+inline Bytes Await(Peer &peer, int ms = 6000) {
+    Bytes message;
+    WaitUntil([&] { return !(message = peer.Receive(10)).empty(); }, ms);
+    return message;
+}
+
+// A session over the fault wrapper ("faulty") of an in-memory pair. Its
+// termination handler writes the line "ended" through ulmot_Debug, so that
+// the thread it ran on shows beside the threads of the library's lines, and
+// notes the call in ends_.
+class FaultySessionTest : public PoolTest {
+protected:
+    void SetUp() override {
+        PoolTest::SetUp();
+        pair_ = QuickPair("faulty");
+        fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
+        session_ = ulmot_CreateSession(fault_, 5);
+        ASSERT_NE(session_, nullptr);
+        ulmot_SessionRegisterTerminationHandler(
+            session_,
+            [](void *ends) {
+                ulmot_Debug("ended");
+                Of(ends).Add("ended");
+            },
+            &ends_);
+        peer_ = std::make_unique<Peer>(utr_MemoryEndpoint(pair_, UTR_SIDE_B));
+    }
+    void TearDown() override {
+        if (ends_.size() == 0) ulmot_DestroySession(session_);
+        peer_.reset();
+        utr_FaultDestroy(fault_);
+        utr_MemoryPairDestroy(pair_);
+        WaitUntil(pools::AllPoolsFull, 1000);  // an ended session is released by its receive thread
+        PoolTest::TearDown();
+    }
+    // The thread id of the first captured line (raw text) that holds `what`.
+    static std::string ThreadOf(const std::string &log, const std::string &what) {
+        const size_t at = log.find(what);
+        if (at == std::string::npos) return "none";
+        const size_t open = log.rfind('[', at);
+        return log.substr(open, log.find(':', open) - open);
+    }
+
+    utr_MemoryPair *pair_ = nullptr;
+    Transport *fault_ = nullptr;
+    Session *session_ = nullptr;
+    std::unique_ptr<Peer> peer_;
+    Recorder ends_;
+};
+
 }  // namespace ulmot::test

@@ -1,0 +1,529 @@
+// Sessions against their far end, byte by byte: the header and the request
+// slots, response matching, routing and the inbound queue, and the two ways a
+// session ends. The real time-outs are waited out in session_timeouts_test.cpp;
+// every request here is answered.
+#include "session/session_internal.h"  // the queue's droppedCount; a reference across an end
+#include "support.h"
+
+namespace {
+
+using namespace ulmot::test;
+using Lines = std::vector<std::string>;
+using testing::Each;
+
+// A request answered by the far end: the message id it took (its slot).
+uint8_t RoundTrip(Session *s, Peer &peer) {
+    AsyncRequest r;
+    r.Start(s, 1, 0, 8, 0);
+    const Bytes request = Await(peer);
+    if (request.empty()) return 0;
+    peer.Respond(request, ResultBody(0));
+    r.Join();
+    EXPECT_EQ(r.result, 0);
+    return request[ULMOT_HEADER_TYPE_ID];
+}
+
+// A send that is refused before it reaches the transport: -1, `lines`, and the
+// slot is back at once (the next request takes slot 8 again).
+void ExpectRefused(Session *s, Peer &peer, uint32_t type, MessageBlock *block, const Lines &lines) {
+    LogCapture log;
+    EXPECT_EQ(ulmot_SendSessionMessage(s, type, 1, 0, 0, 8, 0, 0, block, nullptr, nullptr), -1);
+    EXPECT_EQ(log.Lines(), lines);
+    EXPECT_EQ(RoundTrip(s, peer), 8);
+}
+
+// A block outside the pools (inUse 0: releasing it does nothing) with 8 bytes
+// of head room, for bodies larger than a pool block holds.
+MessageBlock *LargeBody(uint32_t length) {
+    static uint8_t bytes[8 + 2049];
+    static DataBlock data{bytes, bytes + sizeof bytes, 1, 0};
+    static MessageBlock block;
+    block = MessageBlock{nullptr, nullptr, bytes + 8, bytes + 8 + length, &data, 0};
+    return &block;
+}
+
+using Header = PoolTest;
+
+TEST_F(Header, EightBytesInFrontOfTheBodyOrMinusOneWithoutHeadRoom) {
+    Block b = Own(BlockWith(ResultBody(0)));
+    ASSERT_EQ(ulmot_MessageAddHeader(b.get(), ULMOT_MSG_EVENT, 0x11, 0x22, 0x1FF, 0x133, 4, 9, 0x0105), 0);
+    EXPECT_EQ(DataOf(b.get()), Concat({{0x22, 0x11, 0xBF, 0x04, 0x33, 0x09, 0x01, 0x05}, ResultBody(0)}));
+    LogCapture log;
+    EXPECT_EQ(ulmot_MessageAddHeader(b.get(), 0, 0, 0, 0, 0, 0, 0, 0), -1);
+    EXPECT_EQ(log.Lines(), (Lines{"ulmot_BufferWriteHeadChunk: Insufficient header space",
+                                  "ulmot_AddMessageHeader: Insufficient buffer header space"}));
+}
+
+TEST_F(Header, SessionRefusesMoreThanEightOutstanding) {
+    utr_MemoryPair *pair = QuickPair("create");
+    LogCapture log;
+    EXPECT_EQ(ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 9), nullptr);
+    Session *s = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 8);
+    EXPECT_NE(s, nullptr);
+    ulmot_DestroySession(s);
+    utr_MemoryPairDestroy(pair);
+    EXPECT_EQ(log.Lines(), Lines{"ulmot_CreateSession: Request for too many outstanding messages"});
+}
+
+using Send = SessionTest;
+
+TEST_F(Send, OutstandingRequestsTakeEightThenSevenAndANinthWaitsForASlot) {
+    AsyncRequest r[9];
+    std::vector<Bytes> requests;
+    for (uint8_t i = 0; i < 8; ++i) {
+        r[i].Start(session_, 0x21 + i, 5 + i, 0x108 + i, i);
+        requests.push_back(Await(*peer_));
+        EXPECT_EQ(requests.back(), (Bytes{uint8_t(5 + i), uint8_t(0x21 + i), uint8_t(8 - i), i, uint8_t(8 + i), 0,
+                                          0x00, 0x02, 0x10, 0x00}));
+    }
+    r[8].Start(session_, 1, 0, 8, 0);
+    EXPECT_TRUE(Await(*peer_, 100).empty()) << "all 8 slots are taken";
+    peer_->Respond(requests[3], ResultBody(103));
+    const Bytes ninth = Await(*peer_);
+    ASSERT_FALSE(ninth.empty());
+    EXPECT_EQ(ninth[ULMOT_HEADER_TYPE_ID], 5) << "the slot returned last is taken first";
+    peer_->Respond(ninth, ResultBody(108));
+    for (size_t i = 0; i < 8; ++i) {
+        if (i != 3) peer_->Respond(requests[i], ResultBody(static_cast<int16_t>(100 + i)));
+    }
+    for (int i = 0; i < 9; ++i) {
+        r[i].Join();
+        EXPECT_EQ(r[i].result, 100 + i) << i;
+    }
+}
+
+TEST_F(Send, BodyOf2048IsSentAnd2049Refused) {
+    EXPECT_EQ(ulmot_SendSessionMessage(session_, ULMOT_MSG_EVENT, 3, 4, 0x25, 2, 6, 9, LargeBody(2048), nullptr,
+                                       nullptr),
+              0);
+    const Bytes sent = Await(*peer_);
+    ASSERT_EQ(sent.size(), 2056u);
+    EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 8), (Bytes{0x04, 0x03, 0xA5, 0x06, 0x02, 0x09, 0x08, 0x00}));
+    for (uint32_t type : {ULMOT_MSG_REQUEST, ULMOT_MSG_EVENT}) {
+        ExpectRefused(session_, *peer_, type, LargeBody(2049), {"ulmot_SendSessionMessage: Message data overflow"});
+    }
+}
+
+TEST_F(Send, MissingHeadRoomReleasesTheBlock) {
+    ExpectRefused(session_, *peer_, ULMOT_MSG_REQUEST, BlockWith(I8(1, 0), 7),
+                  {"ulmot_BufferWriteHeadChunk: Insufficient header space",
+                   "ulmot_AddMessageHeader: Insufficient buffer header space",
+                   "ulmot_SendSessionMessage: Failed to add header"});
+}
+
+using Responses = SessionTest;
+
+TEST_F(Responses, ResultIsSignExtendedAndTheResponseGoesToTheCaller) {
+    const struct {
+        int16_t result;
+        uint8_t instance;
+    } rows[] = {{-32768, 1}, {-1, 2}, {0, 3}, {32767, 4}};
+    for (const auto [result, instance] : rows) {
+        SCOPED_TRACE(result);
+        AsyncRequest r;
+        r.Start(session_, 1, 0, 8, 0, true);
+        peer_->Respond(Await(*peer_), ResultBody(result, Ref(3, 8, instance)), instance);
+        r.thread.join();
+        EXPECT_EQ(r.result, result);
+        EXPECT_EQ(r.instance, instance);
+        EXPECT_EQ(Hex(r.response ? DataOf(r.response) : Bytes{}), Hex(ResultBody(result, Ref(3, 8, instance))));
+        r.Join();
+    }
+}
+
+TEST_F(Responses, InvalidIdsAreDroppedAndTheRightOneCompletesTheRequest) {
+    AsyncRequest r;
+    r.Start(session_, 1, 0, 8, 0);
+    const Bytes request = Await(*peer_);
+    LogCapture log;
+    Frame stray;
+    stray.body = ResultBody(1);
+    for (uint8_t id : {0, 9, 63, 7}) {  // slot 7 is free
+        stray.id = id;
+        peer_->Send(stray);
+    }
+    peer_->Respond(request, ResultBody(2));
+    r.Join();
+    EXPECT_EQ(r.result, 2);
+    const auto *s = static_cast<void *>(session_);
+    Lines expected;
+    for (int id : {0, 9, 63}) {
+        expected.push_back(Format("ulmot_SessionHandleResponse: Invalid message ID %p-%d received in response", s, id));
+    }
+    expected.push_back(Format("ulmot_SessionHandleResponse: No request waits for ID %p-7", s));
+    EXPECT_EQ(log.Lines(), expected);
+}
+
+TEST_F(Responses, DestinationZeroCompletesAnySourceAndAnotherDestinationIsDropped) {
+    AsyncRequest r;
+    r.Start(session_, 0x21, 0, 8, 0);
+    ASSERT_FALSE(Await(*peer_).empty());
+    LogCapture log;
+    Frame response;
+    response.id = 8;
+    response.destination = 0x22;
+    response.body = ResultBody(1);
+    peer_->Send(response);
+    response.destination = 0;
+    response.body = ResultBody(2);
+    peer_->Send(response);
+    r.Join();
+    EXPECT_EQ(r.result, 2);
+    EXPECT_EQ(log.Lines(), Lines{"ulmot_SessionHandleResponse: Invalid processor ID"});
+}
+
+TEST_F(Responses, MissingResultIsMinusOneAndTheBlockIsReleasedAnyway) {
+    AsyncRequest r;
+    r.Start(session_, 1, 0, 8, 0, true);
+    LogCapture log;
+    peer_->Respond(Await(*peer_), Ref(3, 8, 2));
+    r.thread.join();
+    EXPECT_EQ(r.result, -1);
+    EXPECT_EQ(r.response, nullptr);
+    EXPECT_EQ(log.Lines(), Lines{"ulmot_SendSessionMessage: Failed to read result"});
+}
+
+// A duplicate arriving while the caller takes the first copy out of its slot:
+// only the session's lock may arbitrate between the receive thread and the
+// caller. The first copy counts; the second is released, never kept for a
+// later request of the same slot.
+TEST_F(Responses, DuplicateArrivingWhileTheCallerTakesTheResponseIsDropped) {
+    Recorder marks;
+    ulmot_SessionRegisterEventHandler(
+        session_,
+        [](void *m, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
+            freemsg(b);
+            Of(m).Add("mark");
+            return 0;
+        },
+        &marks);
+    LogCapture log;
+    for (int i = 0; i < 200; ++i) {
+        AsyncRequest r;
+        r.Start(session_, 1, 0, 8, 0, true);
+        const Bytes request = Await(*peer_);
+        ASSERT_FALSE(request.empty());
+        const Bytes first = ResultBody(static_cast<int16_t>(i), I8(2, static_cast<uint8_t>(i)));
+        peer_->Respond(request, first);
+        peer_->Respond(request, ResultBody(static_cast<int16_t>(i + 1000)));
+        peer_->SendEvent(0, 0, TimestampBody(0));  // routed after the copy: the copy is gone once it is handled
+        r.thread.join();
+        EXPECT_EQ(r.result, i);
+        EXPECT_EQ(Hex(r.response ? DataOf(r.response) : Bytes{}), Hex(first));
+        r.Join();
+        ASSERT_EQ(marks.WaitFor(static_cast<size_t>(i) + 1).size(), static_cast<size_t>(i) + 1);
+    }
+    EXPECT_THAT(log.Lines(), Each(Format("ulmot_SessionHandleResponse: No request waits for ID %p-8", session_)));
+}
+
+// Handlers that note each delivery as "e<time stamp>" (event) or
+// "r<instance>" (request). With `gated` set, the first one waits until `open`,
+// so that the inbound queue fills behind it.
+struct Deliveries {
+    Recorder seen;
+    std::atomic<bool> gated{false}, open{false};
+
+    void Add(const std::string &what) {
+        seen.Add(what);
+        if (gated.exchange(false)) WaitUntil([this] { return open.load(); }, 30000);
+    }
+    static int32_t OnEvent(void *d, const uint8_t *, uint16_t, uint32_t timestamp, MessageBlock *b) {
+        freemsg(b);
+        static_cast<Deliveries *>(d)->Add("e" + std::to_string(timestamp));
+        return 0;
+    }
+    static int32_t OnRequest(void *d, const uint8_t *header, uint16_t, MessageBlock *b) {
+        const std::string what = "r" + std::to_string(header[ULMOT_HEADER_INSTANCE]);
+        freemsg(b);
+        static_cast<Deliveries *>(d)->Add(what);
+        return 0;
+    }
+};
+
+class InboundQueue : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d_);
+        ulmot_SessionRegisterRequestHandler(session_, Deliveries::OnRequest, &d_);
+    }
+    void TearDown() override {
+        d_.open = true;
+        SessionTest::TearDown();
+    }
+    void Event(uint8_t objectType, uint32_t seq, uint8_t eventType = 0) {
+        peer_->SendEvent(objectType, eventType, TimestampBody(seq));
+    }
+    void Request(uint8_t instance) {
+        Frame f;
+        f.type = ULMOT_MSG_REQUEST;
+        f.objectType = 23;
+        f.instance = instance;
+        peer_->Send(f);
+    }
+    // Holds the queue thread in the handler of event "e0".
+    void Hold() {
+        d_.gated = true;
+        Event(0, 0);
+        ASSERT_EQ(d_.seen.WaitFor(1).size(), 1u);
+    }
+    uint32_t Dropped() { return ulmot::session::DroppedCount(session_); }
+    static Lines Seq(char kind, uint32_t from, uint32_t to) {
+        Lines out;
+        for (uint32_t i = from; i <= to; ++i) out.push_back(kind + std::to_string(i));
+        return out;
+    }
+
+    Deliveries d_;
+};
+
+TEST_F(InboundQueue, NullHandlersReleaseAndHandlersTakeTheRestInOrder) {
+    ulmot_SessionRegisterEventHandler(session_, nullptr, nullptr);
+    Event(0, 1), Request(2), Event(0, 3), Request(4);
+    ASSERT_EQ(d_.seen.WaitFor(2).size(), 2u);
+    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d_);
+    ulmot_SessionRegisterRequestHandler(session_, nullptr, nullptr);
+    Event(0, 5), Request(6), Event(0, 7);
+    EXPECT_EQ(d_.seen.WaitFor(4), (Lines{"r2", "r4", "e5", "e7"}));
+}
+
+TEST_F(InboundQueue, MissingTimestampGivesZeroAndOneLine) {
+    LogCapture log;
+    peer_->SendEvent(3, 1, {});        // the header alone
+    peer_->SendEvent(3, 1, I8(1, 7));  // a body without the time stamp item
+    EXPECT_EQ(d_.seen.WaitFor(2), (Lines{"e0", "e0"}));
+    EXPECT_EQ(log.Lines(), Lines(2, "ulmot_SessionHandleQueuedMessage: Failed to read timestamp"));
+}
+
+// Urgent events (by object type, bit n for event type n) wait for room and
+// replace routine ones; every other event is routine and lost at once when
+// the queue is full. If the 104 routine events below waited like the 16
+// urgent ones, they would take 15 s.
+TEST_F(InboundQueue, HoldsAtMost127AndLosesARoutineEventAtOnce) {
+    const std::map<int, int> urgent = {{5, 0b11}, {7, 0b11111}, {9, 1}, {11, 0b11},
+                                       {14, 0b11}, {17, 1},      {19, 0b11}, {22, 1}};
+    Hold();
+    for (uint32_t i = 1; i <= 127; ++i) Event(0, i);
+    Lines expected = Seq('e', 0, 111);
+    for (uint8_t t = 0; t < 24; ++t) {
+        for (uint8_t e = 0; e < 5; ++e) {
+            const uint32_t seq = 1000 + t * 5u + e;
+            Event(t, seq, e);
+            if (urgent.count(t) != 0 && (urgent.at(t) >> e & 1) != 0) expected.push_back("e" + std::to_string(seq));
+        }
+    }
+    ASSERT_TRUE(WaitUntil([&] { return Dropped() == 120; }, 10000)) << Dropped();
+    d_.open = true;
+    EXPECT_EQ(d_.seen.WaitFor(128), expected);
+}
+
+TEST_F(InboundQueue, RequestThenUrgentEventReplaceTheNewestLessUrgent) {
+    Hold();
+    Event(0, 1), Event(0, 2);
+    for (uint32_t i = 3; i <= 127; ++i) Event(5, i);  // urgent
+    const auto start = Clock::now();
+    Request(200);  // waits 10 x 15 ms for room, then replaces e2
+    ASSERT_TRUE(WaitUntil([&] { return Dropped() == 1; }));
+    EXPECT_GE(MsSince(start), 150);
+    Event(5, 300);  // replaces r200, newer than e1
+    Request(201);   // replaces e1
+    Request(202);   // finds nothing less urgent: lost
+    Event(0, 500);  // lost at once
+    ASSERT_TRUE(WaitUntil([&] { return Dropped() == 5; }));
+    d_.open = true;
+    Lines expected = Seq('e', 3, 127);
+    expected.insert(expected.begin(), "e0");
+    expected.push_back("e300");
+    expected.push_back("r201");
+    EXPECT_EQ(d_.seen.WaitFor(128), expected);
+}
+
+// Each bad frame is logged and released; bytes past the declared body are
+// cut and a body shorter than declared is handed on as it is.
+TEST_F(InboundQueue, MalformedFramesAreLoggedAndReleasedAndTheSessionGoesOn) {
+    Recorder bodies;
+    ulmot_SessionRegisterEventHandler(
+        session_,
+        [](void *r, const uint8_t *, uint16_t length, uint32_t, MessageBlock *b) -> int32_t {
+            Of(r).Add(std::to_string(length) + ": " + Hex(DataOf(b)));
+            freemsg(b);
+            return 0;
+        },
+        &bodies);
+    LogCapture log;
+    peer_->SendBytes({0x00, 0x00, 0x80});
+    peer_->SendEvent(24, 0, {});
+    peer_->SendEvent(5, 5, {});
+    Frame typeThree;
+    typeThree.type = 3;
+    peer_->Send(typeThree);
+    Frame padded;
+    padded.type = ULMOT_MSG_EVENT;
+    padded.body = TimestampBody(77);
+    padded.extraBytes = 40;
+    peer_->Send(padded);
+    padded.extraBytes = 0;
+    Bytes cut = padded.Wire();
+    cut[ULMOT_HEADER_LENGTH + 1] = 10;
+    peer_->SendBytes(cut);
+    EXPECT_EQ(bodies.WaitFor(2), (Lines{"6: F2 FE 00 00 00 4D", "10: F2 FE 00 00 00 4D"}));
+    EXPECT_EQ(log.Lines(), (Lines{"ulmot_SessionReceiveThread(session-near): Failed to read session header, length=3",
+                                  "ulmot_SessionReceiveThread - Unsupported event (objtype 24, event type 0)",
+                                  "ulmot_SessionReceiveThread - Unsupported event (objtype 5, event type 5)",
+                                  "ulmot_SessionReceiveThread: Unhandled message type (3)"}));
+    EXPECT_EQ(RoundTrip(session_, *peer_), 8);
+}
+
+using Destroy = SessionTest;
+
+TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
+    AsyncRequest r[9];
+    for (int i = 0; i < 8; ++i) {
+        r[i].Start(session_, 1, 0, 8, 0);
+        ASSERT_FALSE(Await(*peer_).empty());
+    }
+    r[8].Start(session_, 1, 0, 8, 0);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the ninth enters its wait: nothing shows it
+    LogCapture log;
+    ulmot_DestroySession(session_);
+    session_ = nullptr;
+    for (auto &one : r) {
+        one.Join();
+        EXPECT_EQ(one.result, -1);
+    }
+    EXPECT_TRUE(peer_->Receive(0).empty()) << "the ninth caller sent nothing";
+    EXPECT_EQ(log.Lines(), (Lines{"AllocateMessage: Timeout waiting for an avialable message",
+                                  "ulmot_SendSessionMessage: Failed to allocate session message"}));
+}
+
+TEST_F(Destroy, HandlerMaySendRequestsAndDestroyReleasesOneStillWaiting) {
+    struct Context {
+        Session *s;
+        Recorder results;
+    } c{session_, {}};
+    ulmot_SessionRegisterEventHandler(
+        session_,
+        [](void *x, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
+            freemsg(b);
+            auto *context = static_cast<Context *>(x);
+            context->results.Add(std::to_string(ulmot_SendSessionMessage(context->s, ULMOT_MSG_REQUEST, 1, 0, 0, 8, 0, 0,
+                                                                   BlockWith(I8(1, 0)), nullptr, nullptr)));
+            return 0;
+        },
+        &c);
+    peer_->SendEvent(2, 0, TimestampBody(1));
+    peer_->Respond(Await(*peer_), ResultBody(42));
+    ASSERT_EQ(c.results.WaitFor(1).size(), 1u);
+    peer_->SendEvent(2, 0, TimestampBody(2));
+    ASSERT_FALSE(Await(*peer_).empty());  // never answered
+    LogCapture log;
+    ulmot_DestroySession(session_);
+    session_ = nullptr;
+    EXPECT_EQ(c.results.Take(), (Lines{"42", "-1"}));
+    EXPECT_EQ(log.Lines(), Lines{}) << "the queue thread stopped in time";
+}
+
+TEST_F(Destroy, QueueThreadStuckInAHandlerIsLeftToFinishSafely) {
+    Deliveries d;
+    d.gated = true;
+    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d);
+    for (uint32_t i = 0; i < 5; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
+    ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
+    EXPECT_EQ(RoundTrip(session_, *peer_), 8);  // answered after the events: they are all queued
+    LogCapture log;
+    const auto start = Clock::now();
+    ulmot_DestroySession(session_);
+    session_ = nullptr;
+    EXPECT_GE(MsSince(start), 1000);
+    EXPECT_EQ(log.Lines(), (Lines{"ulmot_SessionDeinitializeMessageQueue: Failed to signal thread stop",
+                                  "ulmot_SessionDeinitializeMessageQueue: Queue thread left running in a handler; it "
+                                  "calls no more handlers and releases the session when it returns"}));
+    d.open = true;  // the handler returns; what is still queued is released with the session
+    EXPECT_TRUE(WaitUntil(ulmot::pools::AllPoolsFull));
+    EXPECT_EQ(d.seen.Take(), Lines{"e0"});
+}
+
+// Callers may use a session across its unrequested end only while someone
+// holds a reference to it, as the client does.
+TEST(SessionEnd, CallersRacingAnUnrequestedEndAllReturn) {
+    streams_buf_init();
+    for (int round = 0; round < 20; ++round) {
+        utr_MemoryPair *pair = QuickPair("racing");
+        Session *s = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
+        ASSERT_NE(s, nullptr);
+        Recorder ends;
+        ulmot_SessionRegisterTerminationHandler(s, [](void *e) { Of(e).Add("ended"); }, &ends);
+        ulmot::session::Retain(s);
+        std::atomic<int> failed{0};
+        std::vector<std::thread> callers;
+        LogCapture log;
+        for (int t = 0; t < 4; ++t) {
+            callers.emplace_back([&] {
+                for (int i = 0; i < 3; ++i) {
+                    failed += ulmot_SendSessionMessage(s, ULMOT_MSG_REQUEST, 1, 0, 0, 8, 0, 0, BlockWith(I8(1, 0)),
+                                                       nullptr, nullptr) == -1;
+                }
+            });
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));  // the link goes at varying moments
+        utr_MemoryLinkDown(pair);
+        for (auto &c : callers) c.join();
+        EXPECT_EQ(failed.load(), 12);
+        EXPECT_EQ(ends.WaitFor(1), Lines{"ended"});
+        log.Lines();
+        LogCapture after;  // a session that ended refuses at once and silently
+        EXPECT_EQ(ulmot_SendSessionMessage(s, ULMOT_MSG_EVENT, 1, 0, 0, 8, 0, 0, BlockWith(I8(1, 0)), nullptr, nullptr),
+                  -1);
+        EXPECT_EQ(after.Lines(), Lines{});
+        ulmot::session::Release(s);
+        utr_MemoryPairDestroy(pair);
+        ASSERT_TRUE(WaitUntil(ulmot::pools::AllPoolsFull)) << round;
+    }
+}
+
+using Unrequested = FaultySessionTest;
+
+TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheReceiveThread) {
+    AsyncRequest waiting;
+    waiting.Start(session_, 1, 0, 8, 0);
+    ASSERT_FALSE(Await(*peer_).empty());
+    LogCapture log;
+    utr_FaultTerminate(fault_);
+    waiting.Join();
+    EXPECT_EQ(waiting.result, -1);
+    ASSERT_EQ(ends_.WaitFor(1).size(), 1u);
+    const std::string text = log.Text();
+    EXPECT_EQ(log.Lines(),
+              (Lines{"ulmot_SessionReceiveThread(faulty): Session terminated (unrequested, rx fail count: 0)", "ended"}));
+    EXPECT_EQ(ThreadOf(text, "ended"), ThreadOf(text, "Session terminated"));
+}
+
+TEST_F(Unrequested, QueuedEventsAreHandledOrReleasedWhenTheLinkGoes) {
+    Deliveries d;
+    d.gated = true;
+    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d);
+    peer_->SendEvent(2, 0, TimestampBody(0));
+    ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
+    AsyncRequest barrier;  // answered after the events: they are queued once it returns
+    barrier.Start(session_, 1, 0, 8, 0);
+    const Bytes request = Await(*peer_);
+    for (uint32_t i = 1; i < 10; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
+    peer_->Respond(request, ResultBody(0));
+    barrier.Join();
+    LogCapture log;
+    utr_FaultTerminate(fault_);
+    d.open = true;
+    ASSERT_EQ(ends_.WaitFor(1).size(), 1u);
+    EXPECT_EQ(d.seen.Take(), (Lines{"e0", "e1", "e2", "e3", "e4", "e5", "e6", "e7", "e8", "e9"}))
+        << "the queue is drained before the handler is called";
+    EXPECT_EQ(log.Lines(),
+              (Lines{"ulmot_SessionReceiveThread(faulty): Session terminated (unrequested, rx fail count: 0)", "ended"}));
+}
+
+TEST_F(Unrequested, RefusedSendIsMinusOneAndLeavesTheSessionWorking) {
+    utr_FaultFailSends(fault_, 1, UTR_MATCH_ANY);
+    ExpectRefused(session_, *peer_, ULMOT_MSG_REQUEST, BlockWith(I8(1, 0)),
+                  {"ulmot_SendSessionMessage: Failed to send message"});
+}
+
+}  // namespace
