@@ -9,25 +9,23 @@ namespace {
 
 using namespace ulmot::test;
 using Lines = std::vector<std::string>;
-using testing::Each;
+
+int32_t Call(Session *s, uint32_t type = ULMOT_MSG_REQUEST, MessageBlock *body = BlockWith(I8(1, 0))) {
+    return ulmot_SendSessionMessage(s, type, 1, 0, 0, 8, 0, 0, body, nullptr, nullptr);
+}
 
 // A request answered by the far end: the message id it took (its slot).
 uint8_t RoundTrip(Session *s, Peer &peer) {
-    AsyncRequest r;
-    r.Start(s, 1, 0, 8, 0);
-    const Bytes request = Await(peer);
-    if (request.empty()) return 0;
-    peer.Respond(request, ResultBody(0));
-    r.Join();
-    EXPECT_EQ(r.result, 0);
-    return request[ULMOT_HEADER_TYPE_ID];
+    const Exchange x = Answer(peer, [&] { return Call(s); }, {Ok()});
+    EXPECT_EQ(x.result, 0);
+    return x.requests.empty() ? 0 : x.requests[0][ULMOT_HEADER_TYPE_ID];
 }
 
-// A send that is refused before it reaches the transport: -1, `lines`, and the
-// slot is back at once (the next request takes slot 8 again).
+// A send refused before it reaches the far end: -1, `lines`, and its slot is
+// back at once (the next request takes slot 8 again).
 void ExpectRefused(Session *s, Peer &peer, uint32_t type, MessageBlock *block, const Lines &lines) {
     LogCapture log;
-    EXPECT_EQ(ulmot_SendSessionMessage(s, type, 1, 0, 0, 8, 0, 0, block, nullptr, nullptr), -1);
+    EXPECT_EQ(Call(s, type, block), -1);
     EXPECT_EQ(log.Lines(), lines);
     EXPECT_EQ(RoundTrip(s, peer), 8);
 }
@@ -67,35 +65,37 @@ TEST_F(Header, SessionRefusesMoreThanEightOutstanding) {
 
 using Send = SessionTest;
 
+// Eight requests of different processors take slots 8 down to 1, and each
+// gets its own response block, result (sign-extended) and instance. A ninth
+// waits for a slot and takes the one returned last.
 TEST_F(Send, OutstandingRequestsTakeEightThenSevenAndANinthWaitsForASlot) {
+    const int16_t results[9] = {-32768, -1, 0, 32767, 5, 6, 7, 8, 9};
     AsyncRequest r[9];
     std::vector<Bytes> requests;
-    for (uint8_t i = 0; i < 8; ++i) {
-        r[i].Start(session_, 0x21 + i, 5 + i, 0x108 + i, i);
-        requests.push_back(Await(*peer_));
-        EXPECT_EQ(requests.back(), (Bytes{uint8_t(5 + i), uint8_t(0x21 + i), uint8_t(8 - i), i, uint8_t(8 + i), 0,
-                                          0x00, 0x02, 0x10, 0x00}));
+    for (uint8_t i = 0; i < 9; ++i) {
+        r[i].Start(session_, 0x21 + i, 5 + i, 0x108 + i, i, true);
+        requests.push_back(Await(*peer_, i < 8 ? 6000 : 100));
+        EXPECT_EQ(requests[i], (i == 8 ? Bytes{} : Bytes{uint8_t(5 + i), uint8_t(0x21 + i), uint8_t(8 - i), i, uint8_t(8 + i), 0, 0, 2, 0x10, 0}))
+            << "the ninth waits: all 8 slots are taken";
     }
-    r[8].Start(session_, 1, 0, 8, 0);
-    EXPECT_TRUE(Await(*peer_, 100).empty()) << "all 8 slots are taken";
-    peer_->Respond(requests[3], ResultBody(103));
-    const Bytes ninth = Await(*peer_);
-    ASSERT_FALSE(ninth.empty());
-    EXPECT_EQ(ninth[ULMOT_HEADER_TYPE_ID], 5) << "the slot returned last is taken first";
-    peer_->Respond(ninth, ResultBody(108));
-    for (size_t i = 0; i < 8; ++i) {
-        if (i != 3) peer_->Respond(requests[i], ResultBody(static_cast<int16_t>(100 + i)));
+    peer_->Respond(requests[3], ResultBody(results[3], I8(2, 3)), 3);
+    requests[8] = Await(*peer_);
+    ASSERT_EQ(requests[8].size(), 10u);
+    EXPECT_EQ(requests[8][ULMOT_HEADER_TYPE_ID], 5) << "the slot returned last is taken first";
+    for (uint8_t i = 0; i < 9; ++i) {
+        if (i != 3) peer_->Respond(requests[i], ResultBody(results[i], I8(2, i)), i);
     }
-    for (int i = 0; i < 9; ++i) {
+    for (uint8_t i = 0; i < 9; ++i) {
+        r[i].thread.join();
+        EXPECT_EQ(r[i].result, results[i]);
+        EXPECT_EQ(r[i].instance, i);
+        EXPECT_EQ(Hex(r[i].response ? DataOf(r[i].response) : Bytes{}), Hex(ResultBody(results[i], I8(2, i))));
         r[i].Join();
-        EXPECT_EQ(r[i].result, 100 + i) << i;
     }
 }
 
 TEST_F(Send, BodyOf2048IsSentAnd2049Refused) {
-    EXPECT_EQ(ulmot_SendSessionMessage(session_, ULMOT_MSG_EVENT, 3, 4, 0x25, 2, 6, 9, LargeBody(2048), nullptr,
-                                       nullptr),
-              0);
+    EXPECT_EQ(ulmot_SendSessionMessage(session_, ULMOT_MSG_EVENT, 3, 4, 0x25, 2, 6, 9, LargeBody(2048), nullptr, nullptr), 0);
     const Bytes sent = Await(*peer_);
     ASSERT_EQ(sent.size(), 2056u);
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 8), (Bytes{0x04, 0x03, 0xA5, 0x06, 0x02, 0x09, 0x08, 0x00}));
@@ -111,109 +111,73 @@ TEST_F(Send, MissingHeadRoomReleasesTheBlock) {
                    "ulmot_SendSessionMessage: Failed to add header"});
 }
 
-using Responses = SessionTest;
-
-TEST_F(Responses, ResultIsSignExtendedAndTheResponseGoesToTheCaller) {
-    const struct {
-        int16_t result;
-        uint8_t instance;
-    } rows[] = {{-32768, 1}, {-1, 2}, {0, 3}, {32767, 4}};
-    for (const auto [result, instance] : rows) {
-        SCOPED_TRACE(result);
-        AsyncRequest r;
-        r.Start(session_, 1, 0, 8, 0, true);
-        peer_->Respond(Await(*peer_), ResultBody(result, Ref(3, 8, instance)), instance);
-        r.thread.join();
-        EXPECT_EQ(r.result, result);
-        EXPECT_EQ(r.instance, instance);
-        EXPECT_EQ(Hex(r.response ? DataOf(r.response) : Bytes{}), Hex(ResultBody(result, Ref(3, 8, instance))));
-        r.Join();
-    }
+// A request of processor 0x21 (slot 8) to which the far end sends `frames`:
+// its result and the lines.
+std::pair<int32_t, Lines> Answered(Session *s, Peer &peer, const std::vector<Frame> &frames) {
+    AsyncRequest r;
+    r.Start(s, 0x21, 0, 8, 0);
+    Await(peer);
+    LogCapture log;
+    for (const Frame &f : frames) peer.Send(f);
+    r.Join();
+    return {r.result, log.Lines()};
+}
+Frame Response(uint8_t id, uint8_t destination, const Bytes &body) {
+    return {.destination = destination, .id = id, .body = body};
 }
 
+using Responses = SessionTest;
+
 TEST_F(Responses, InvalidIdsAreDroppedAndTheRightOneCompletesTheRequest) {
-    AsyncRequest r;
-    r.Start(session_, 1, 0, 8, 0);
-    const Bytes request = Await(*peer_);
-    LogCapture log;
-    Frame stray;
-    stray.body = ResultBody(1);
-    for (uint8_t id : {0, 9, 63, 7}) {  // slot 7 is free
-        stray.id = id;
-        peer_->Send(stray);
-    }
-    peer_->Respond(request, ResultBody(2));
-    r.Join();
-    EXPECT_EQ(r.result, 2);
-    const auto *s = static_cast<void *>(session_);
-    Lines expected;
-    for (int id : {0, 9, 63}) {
-        expected.push_back(Format("ulmot_SessionHandleResponse: Invalid message ID %p-%d received in response", s, id));
-    }
-    expected.push_back(Format("ulmot_SessionHandleResponse: No request waits for ID %p-7", s));
-    EXPECT_EQ(log.Lines(), expected);
+    const auto [result, lines] = Answered(session_, *peer_, {Response(0, 0, ResultBody(1)), Response(9, 0, ResultBody(1)),
+                                                              Response(63, 0, ResultBody(1)), Response(7, 0, ResultBody(1)),
+                                                              Response(8, 0x21, ResultBody(2))});
+    EXPECT_EQ(result, 2);
+    void *s = session_;
+    const char *invalid = "ulmot_SessionHandleResponse: Invalid message ID %p-%d received in response";
+    EXPECT_EQ(lines, (Lines{Format(invalid, s, 0), Format(invalid, s, 9), Format(invalid, s, 63),
+                            Format("ulmot_SessionHandleResponse: No request waits for ID %p-7", s)}));
 }
 
 TEST_F(Responses, DestinationZeroCompletesAnySourceAndAnotherDestinationIsDropped) {
-    AsyncRequest r;
-    r.Start(session_, 0x21, 0, 8, 0);
-    ASSERT_FALSE(Await(*peer_).empty());
-    LogCapture log;
-    Frame response;
-    response.id = 8;
-    response.destination = 0x22;
-    response.body = ResultBody(1);
-    peer_->Send(response);
-    response.destination = 0;
-    response.body = ResultBody(2);
-    peer_->Send(response);
-    r.Join();
-    EXPECT_EQ(r.result, 2);
-    EXPECT_EQ(log.Lines(), Lines{"ulmot_SessionHandleResponse: Invalid processor ID"});
+    const auto [result, lines] = Answered(session_, *peer_, {Response(8, 0x22, ResultBody(1)), Response(8, 0, ResultBody(2))});
+    EXPECT_EQ(result, 2);
+    EXPECT_EQ(lines, Lines{"ulmot_SessionHandleResponse: Invalid processor ID"});
 }
 
 TEST_F(Responses, MissingResultIsMinusOneAndTheBlockIsReleasedAnyway) {
-    AsyncRequest r;
-    r.Start(session_, 1, 0, 8, 0, true);
-    LogCapture log;
-    peer_->Respond(Await(*peer_), Ref(3, 8, 2));
-    r.thread.join();
-    EXPECT_EQ(r.result, -1);
-    EXPECT_EQ(r.response, nullptr);
-    EXPECT_EQ(log.Lines(), Lines{"ulmot_SendSessionMessage: Failed to read result"});
+    const auto [result, lines] = Answered(session_, *peer_, {Response(8, 0x21, Ref(3, 8, 2))});
+    EXPECT_EQ(result, -1);
+    EXPECT_EQ(lines, Lines{"ulmot_SendSessionMessage: Failed to read result"});
 }
 
 // A duplicate arriving while the caller takes the first copy out of its slot:
 // only the session's lock may arbitrate between the receive thread and the
 // caller. The first copy counts; the second is released, never kept for a
-// later request of the same slot.
+// later request of the same slot. An event sent after the copy is handled
+// once the copy is gone.
 TEST_F(Responses, DuplicateArrivingWhileTheCallerTakesTheResponseIsDropped) {
     Recorder marks;
-    ulmot_SessionRegisterEventHandler(
-        session_,
-        [](void *m, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
-            freemsg(b);
-            Of(m).Add("mark");
-            return 0;
-        },
-        &marks);
+    ulmot_SessionRegisterEventHandler(session_, [](void *m, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
+        freemsg(b);
+        Of(m).Add("mark");
+        return 0;
+    }, &marks);
     LogCapture log;
-    for (int i = 0; i < 200; ++i) {
+    for (size_t i = 0; i < 200; ++i) {
         AsyncRequest r;
         r.Start(session_, 1, 0, 8, 0, true);
-        const Bytes request = Await(*peer_);
-        ASSERT_FALSE(request.empty());
-        const Bytes first = ResultBody(static_cast<int16_t>(i), I8(2, static_cast<uint8_t>(i)));
+        const Bytes request = Await(*peer_), first = ResultBody(int16_t(i), I8(2, uint8_t(i)));
         peer_->Respond(request, first);
-        peer_->Respond(request, ResultBody(static_cast<int16_t>(i + 1000)));
-        peer_->SendEvent(0, 0, TimestampBody(0));  // routed after the copy: the copy is gone once it is handled
+        peer_->Respond(request, ResultBody(int16_t(i + 1000)));
+        peer_->SendEvent(0, 0, TimestampBody(0));
         r.thread.join();
-        EXPECT_EQ(r.result, i);
+        EXPECT_EQ(r.result, int32_t(i));
         EXPECT_EQ(Hex(r.response ? DataOf(r.response) : Bytes{}), Hex(first));
         r.Join();
-        ASSERT_EQ(marks.WaitFor(static_cast<size_t>(i) + 1).size(), static_cast<size_t>(i) + 1);
+        ASSERT_EQ(marks.WaitFor(i + 1).size(), i + 1);
     }
-    EXPECT_THAT(log.Lines(), Each(Format("ulmot_SessionHandleResponse: No request waits for ID %p-8", session_)));
+    EXPECT_THAT(log.Lines(), testing::Each(Format("ulmot_SessionHandleResponse: No request waits for ID %p-8", session_)));
 }
 
 // Handlers that note each delivery as "e<time stamp>" (event) or
@@ -251,26 +215,18 @@ protected:
         d_.open = true;
         SessionTest::TearDown();
     }
-    void Event(uint8_t objectType, uint32_t seq, uint8_t eventType = 0) {
-        peer_->SendEvent(objectType, eventType, TimestampBody(seq));
-    }
-    void Request(uint8_t instance) {
-        Frame f;
-        f.type = ULMOT_MSG_REQUEST;
-        f.objectType = 23;
-        f.instance = instance;
-        peer_->Send(f);
-    }
-    // Holds the queue thread in the handler of event "e0".
+    void Event(uint8_t objectType, uint32_t seq, uint8_t type = 0) { peer_->SendEvent(objectType, type, TimestampBody(seq)); }
+    void Request(uint8_t instance) { peer_->Send({.type = ULMOT_MSG_REQUEST, .objectType = 23, .instance = instance, .body = {}}); }
+    // Holds the queue thread in the handler of "e0".
     void Hold() {
         d_.gated = true;
         Event(0, 0);
         ASSERT_EQ(d_.seen.WaitFor(1).size(), 1u);
     }
     uint32_t Dropped() { return ulmot::session::DroppedCount(session_); }
-    static Lines Seq(char kind, uint32_t from, uint32_t to) {
+    static Lines Events(uint32_t from, uint32_t to) {
         Lines out;
-        for (uint32_t i = from; i <= to; ++i) out.push_back(kind + std::to_string(i));
+        for (uint32_t i = from; i <= to; ++i) out.push_back("e" + std::to_string(i));
         return out;
     }
 
@@ -297,19 +253,17 @@ TEST_F(InboundQueue, MissingTimestampGivesZeroAndOneLine) {
 
 // Urgent events (by object type, bit n for event type n) wait for room and
 // replace routine ones; every other event is routine and lost at once when
-// the queue is full. If the 104 routine events below waited like the 16
+// the queue is full. Had the 104 routine events below waited like the 16
 // urgent ones, they would take 15 s.
 TEST_F(InboundQueue, HoldsAtMost127AndLosesARoutineEventAtOnce) {
-    const std::map<int, int> urgent = {{5, 0b11}, {7, 0b11111}, {9, 1}, {11, 0b11},
-                                       {14, 0b11}, {17, 1},      {19, 0b11}, {22, 1}};
+    const std::map<int, int> urgent = {{5, 0b11}, {7, 0b11111}, {9, 1}, {11, 0b11}, {14, 0b11}, {17, 1}, {19, 0b11}, {22, 1}};
     Hold();
     for (uint32_t i = 1; i <= 127; ++i) Event(0, i);
-    Lines expected = Seq('e', 0, 111);
+    Lines expected = Events(0, 111);
     for (uint8_t t = 0; t < 24; ++t) {
         for (uint8_t e = 0; e < 5; ++e) {
-            const uint32_t seq = 1000 + t * 5u + e;
-            Event(t, seq, e);
-            if (urgent.count(t) != 0 && (urgent.at(t) >> e & 1) != 0) expected.push_back("e" + std::to_string(seq));
+            Event(t, 1000 + t * 5u + e, e);
+            if (urgent.count(t) != 0 && (urgent.at(t) >> e & 1) != 0) expected.push_back(Format("e%u", 1000 + t * 5u + e));
         }
     }
     ASSERT_TRUE(WaitUntil([&] { return Dropped() == 120; }, 10000)) << Dropped();
@@ -331,42 +285,31 @@ TEST_F(InboundQueue, RequestThenUrgentEventReplaceTheNewestLessUrgent) {
     Event(0, 500);  // lost at once
     ASSERT_TRUE(WaitUntil([&] { return Dropped() == 5; }));
     d_.open = true;
-    Lines expected = Seq('e', 3, 127);
+    Lines expected = Events(3, 127);
     expected.insert(expected.begin(), "e0");
-    expected.push_back("e300");
-    expected.push_back("r201");
+    expected.insert(expected.end(), {"e300", "r201"});
     EXPECT_EQ(d_.seen.WaitFor(128), expected);
 }
 
 // Each bad frame is logged and released; bytes past the declared body are
 // cut and a body shorter than declared is handed on as it is.
 TEST_F(InboundQueue, MalformedFramesAreLoggedAndReleasedAndTheSessionGoesOn) {
-    Recorder bodies;
-    ulmot_SessionRegisterEventHandler(
-        session_,
-        [](void *r, const uint8_t *, uint16_t length, uint32_t, MessageBlock *b) -> int32_t {
-            Of(r).Add(std::to_string(length) + ": " + Hex(DataOf(b)));
-            freemsg(b);
-            return 0;
-        },
-        &bodies);
+    ulmot_SessionRegisterEventHandler(session_, [](void *r, const uint8_t *, uint16_t length, uint32_t, MessageBlock *b) -> int32_t {
+        Of(r).Add(std::to_string(length) + ": " + Hex(DataOf(b)));
+        freemsg(b);
+        return 0;
+    }, &d_.seen);
     LogCapture log;
     peer_->SendBytes({0x00, 0x00, 0x80});
-    peer_->SendEvent(24, 0, {});
-    peer_->SendEvent(5, 5, {});
-    Frame typeThree;
-    typeThree.type = 3;
-    peer_->Send(typeThree);
-    Frame padded;
-    padded.type = ULMOT_MSG_EVENT;
-    padded.body = TimestampBody(77);
-    padded.extraBytes = 40;
-    peer_->Send(padded);
-    padded.extraBytes = 0;
-    Bytes cut = padded.Wire();
+    for (const Frame &bad : {Frame{.type = 2, .objectType = 24, .body = {}}, Frame{.type = 2, .command = 5, .objectType = 5, .body = {}}, Frame{.type = 3, .body = {}}}) {
+        peer_->Send(bad);
+    }
+    const Bytes event = Frame{.type = ULMOT_MSG_EVENT, .body = TimestampBody(77)}.Wire();
+    peer_->SendBytes(Concat({event, Bytes(40, 0xEE)}));
+    Bytes cut = event;
     cut[ULMOT_HEADER_LENGTH + 1] = 10;
     peer_->SendBytes(cut);
-    EXPECT_EQ(bodies.WaitFor(2), (Lines{"6: F2 FE 00 00 00 4D", "10: F2 FE 00 00 00 4D"}));
+    EXPECT_EQ(d_.seen.WaitFor(2), (Lines{"6: F2 FE 00 00 00 4D", "10: F2 FE 00 00 00 4D"}));
     EXPECT_EQ(log.Lines(), (Lines{"ulmot_SessionReceiveThread(session-near): Failed to read session header, length=3",
                                   "ulmot_SessionReceiveThread - Unsupported event (objtype 24, event type 0)",
                                   "ulmot_SessionReceiveThread - Unsupported event (objtype 5, event type 5)",
@@ -374,7 +317,13 @@ TEST_F(InboundQueue, MalformedFramesAreLoggedAndReleasedAndTheSessionGoesOn) {
     EXPECT_EQ(RoundTrip(session_, *peer_), 8);
 }
 
-using Destroy = SessionTest;
+class Destroy : public SessionTest {
+protected:
+    void DestroyNow() {
+        ulmot_DestroySession(session_);
+        session_ = nullptr;
+    }
+};
 
 TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
     AsyncRequest r[9];
@@ -385,8 +334,7 @@ TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
     r[8].Start(session_, 1, 0, 8, 0);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the ninth enters its wait: nothing shows it
     LogCapture log;
-    ulmot_DestroySession(session_);
-    session_ = nullptr;
+    DestroyNow();
     for (auto &one : r) {
         one.Join();
         EXPECT_EQ(one.result, -1);
@@ -401,24 +349,18 @@ TEST_F(Destroy, HandlerMaySendRequestsAndDestroyReleasesOneStillWaiting) {
         Session *s;
         Recorder results;
     } c{session_, {}};
-    ulmot_SessionRegisterEventHandler(
-        session_,
-        [](void *x, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
-            freemsg(b);
-            auto *context = static_cast<Context *>(x);
-            context->results.Add(std::to_string(ulmot_SendSessionMessage(context->s, ULMOT_MSG_REQUEST, 1, 0, 0, 8, 0, 0,
-                                                                   BlockWith(I8(1, 0)), nullptr, nullptr)));
-            return 0;
-        },
-        &c);
+    ulmot_SessionRegisterEventHandler(session_, [](void *x, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) -> int32_t {
+        freemsg(b);
+        static_cast<Context *>(x)->results.Add(std::to_string(Call(static_cast<Context *>(x)->s)));
+        return 0;
+    }, &c);
     peer_->SendEvent(2, 0, TimestampBody(1));
     peer_->Respond(Await(*peer_), ResultBody(42));
     ASSERT_EQ(c.results.WaitFor(1).size(), 1u);
     peer_->SendEvent(2, 0, TimestampBody(2));
     ASSERT_FALSE(Await(*peer_).empty());  // never answered
     LogCapture log;
-    ulmot_DestroySession(session_);
-    session_ = nullptr;
+    DestroyNow();
     EXPECT_EQ(c.results.Take(), (Lines{"42", "-1"}));
     EXPECT_EQ(log.Lines(), Lines{}) << "the queue thread stopped in time";
 }
@@ -432,8 +374,7 @@ TEST_F(Destroy, QueueThreadStuckInAHandlerIsLeftToFinishSafely) {
     EXPECT_EQ(RoundTrip(session_, *peer_), 8);  // answered after the events: they are all queued
     LogCapture log;
     const auto start = Clock::now();
-    ulmot_DestroySession(session_);
-    session_ = nullptr;
+    DestroyNow();
     EXPECT_GE(MsSince(start), 1000);
     EXPECT_EQ(log.Lines(), (Lines{"ulmot_SessionDeinitializeMessageQueue: Failed to signal thread stop",
                                   "ulmot_SessionDeinitializeMessageQueue: Queue thread left running in a handler; it "
@@ -444,36 +385,28 @@ TEST_F(Destroy, QueueThreadStuckInAHandlerIsLeftToFinishSafely) {
 }
 
 // Callers may use a session across its unrequested end only while someone
-// holds a reference to it, as the client does.
+// holds a reference to it, as the client does. Once it has ended, a call
+// returns -1 at once and silently.
 TEST(SessionEnd, CallersRacingAnUnrequestedEndAllReturn) {
     streams_buf_init();
     for (int round = 0; round < 20; ++round) {
         utr_MemoryPair *pair = QuickPair("racing");
         Session *s = ulmot_CreateSession(utr_MemoryEndpoint(pair, UTR_SIDE_A), 5);
-        ASSERT_NE(s, nullptr);
         Recorder ends;
         ulmot_SessionRegisterTerminationHandler(s, [](void *e) { Of(e).Add("ended"); }, &ends);
         ulmot::session::Retain(s);
         std::atomic<int> failed{0};
         std::vector<std::thread> callers;
         LogCapture log;
-        for (int t = 0; t < 4; ++t) {
-            callers.emplace_back([&] {
-                for (int i = 0; i < 3; ++i) {
-                    failed += ulmot_SendSessionMessage(s, ULMOT_MSG_REQUEST, 1, 0, 0, 8, 0, 0, BlockWith(I8(1, 0)),
-                                                       nullptr, nullptr) == -1;
-                }
-            });
-        }
+        for (int t = 0; t < 4; ++t) callers.emplace_back([&] { failed += (Call(s) == -1) + (Call(s) == -1) + (Call(s) == -1); });
         std::this_thread::sleep_for(std::chrono::milliseconds(round % 5));  // the link goes at varying moments
         utr_MemoryLinkDown(pair);
         for (auto &c : callers) c.join();
         EXPECT_EQ(failed.load(), 12);
         EXPECT_EQ(ends.WaitFor(1), Lines{"ended"});
         log.Lines();
-        LogCapture after;  // a session that ended refuses at once and silently
-        EXPECT_EQ(ulmot_SendSessionMessage(s, ULMOT_MSG_EVENT, 1, 0, 0, 8, 0, 0, BlockWith(I8(1, 0)), nullptr, nullptr),
-                  -1);
+        LogCapture after;
+        EXPECT_EQ(Call(s, ULMOT_MSG_EVENT), -1);
         EXPECT_EQ(after.Lines(), Lines{});
         ulmot::session::Release(s);
         utr_MemoryPairDestroy(pair);
@@ -482,6 +415,8 @@ TEST(SessionEnd, CallersRacingAnUnrequestedEndAllReturn) {
 }
 
 using Unrequested = FaultySessionTest;
+
+const std::string kTerminated = "ulmot_SessionReceiveThread(faulty): Session terminated (unrequested, rx fail count: 0)";
 
 TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheReceiveThread) {
     AsyncRequest waiting;
@@ -493,8 +428,7 @@ TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheRece
     EXPECT_EQ(waiting.result, -1);
     ASSERT_EQ(ends_.WaitFor(1).size(), 1u);
     const std::string text = log.Text();
-    EXPECT_EQ(log.Lines(),
-              (Lines{"ulmot_SessionReceiveThread(faulty): Session terminated (unrequested, rx fail count: 0)", "ended"}));
+    EXPECT_EQ(log.Lines(), (Lines{kTerminated, "ended"})) << "the waiting caller did not wait out its time-out";
     EXPECT_EQ(ThreadOf(text, "ended"), ThreadOf(text, "Session terminated"));
 }
 
@@ -502,28 +436,21 @@ TEST_F(Unrequested, QueuedEventsAreHandledOrReleasedWhenTheLinkGoes) {
     Deliveries d;
     d.gated = true;
     ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d);
-    peer_->SendEvent(2, 0, TimestampBody(0));
+    for (uint32_t i = 0; i < 10; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
     ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
-    AsyncRequest barrier;  // answered after the events: they are queued once it returns
-    barrier.Start(session_, 1, 0, 8, 0);
-    const Bytes request = Await(*peer_);
-    for (uint32_t i = 1; i < 10; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
-    peer_->Respond(request, ResultBody(0));
-    barrier.Join();
+    EXPECT_EQ(RoundTrip(session_, *peer_), 8);  // answered after the events: they are all queued
     LogCapture log;
     utr_FaultTerminate(fault_);
     d.open = true;
     ASSERT_EQ(ends_.WaitFor(1).size(), 1u);
     EXPECT_EQ(d.seen.Take(), (Lines{"e0", "e1", "e2", "e3", "e4", "e5", "e6", "e7", "e8", "e9"}))
         << "the queue is drained before the handler is called";
-    EXPECT_EQ(log.Lines(),
-              (Lines{"ulmot_SessionReceiveThread(faulty): Session terminated (unrequested, rx fail count: 0)", "ended"}));
+    EXPECT_EQ(log.Lines(), (Lines{kTerminated, "ended"}));
 }
 
 TEST_F(Unrequested, RefusedSendIsMinusOneAndLeavesTheSessionWorking) {
     utr_FaultFailSends(fault_, 1, UTR_MATCH_ANY);
-    ExpectRefused(session_, *peer_, ULMOT_MSG_REQUEST, BlockWith(I8(1, 0)),
-                  {"ulmot_SendSessionMessage: Failed to send message"});
+    ExpectRefused(session_, *peer_, ULMOT_MSG_REQUEST, BlockWith(I8(1, 0)), {"ulmot_SendSessionMessage: Failed to send message"});
 }
 
 }  // namespace

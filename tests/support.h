@@ -622,6 +622,22 @@ inline Bytes Await(Peer &peer, int ms = 6000) {
     return message;
 }
 
+// Runs `call` on a thread while `peer` answers each message it receives with
+// the next reply: the messages as they came, the result and the lines.
+inline Exchange Answer(Peer &peer, const std::function<int32_t()> &call, const std::vector<Reply> &replies) {
+    Exchange x;
+    LogCapture log;
+    std::thread t([&] { x.result = call(); });
+    for (const Reply &r : replies) {
+        x.requests.push_back(Await(peer));
+        if (x.requests.back().empty()) break;
+        peer.Respond(x.requests.back(), r.body, r.instance);
+    }
+    t.join();
+    x.lines = log.Lines();
+    return x;
+}
+
 // A session over the fault wrapper ("faulty") of an in-memory pair. Its
 // termination handler writes the line "ended" through ulmot_Debug, so that
 // the thread it ran on shows beside the threads of the library's lines, and
