@@ -1,6 +1,8 @@
 // Processors against their far end: requests to the delivery processor, the
 // client (attach table, processor events, IOCTL requests, reconnection and
 // destroy), the IOCTL processor and the generic object operations.
+#include <utility>
+
 #include "support.h"
 
 namespace {
@@ -9,12 +11,14 @@ using namespace ulmot::test;
 using Lines = std::vector<std::string>;
 using Requests = std::vector<Bytes>;
 
+// A message: the first six header bytes, the body's length, the body.
+Bytes Message(Bytes header, const Bytes &body) {
+    PutBe(header, static_cast<uint32_t>(body.size()), 2);
+    return Concat({header, body});
+}
 // A request to the delivery processor (processor 0, object type 14).
 Bytes ToDelivery(uint8_t source, uint8_t id, uint8_t command, uint8_t instance, const Bytes &body) {
-    Bytes w = {0x00, source, id, command, ULMOT_OBJ_DELIVERY, instance};
-    PutBe(w, static_cast<uint32_t>(body.size()), 2);
-    Append(w, body);
-    return w;
+    return Message({0x00, source, id, command, ULMOT_OBJ_DELIVERY, instance}, body);
 }
 Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
 
@@ -39,51 +43,39 @@ protected:
             EXPECT_EQ(x.lines, c.lines) << "case " << i;
         }
     }
-    std::string Assigned(std::initializer_list<uint32_t> types) {
-        Bytes ids;
-        for (uint32_t t : types) ids.push_back(ulmot_GetAssignedProcessorFromObject(client_, t));
-        return Hex(ids);
-    }
+    uint8_t Assigned(uint32_t type) { return ulmot_GetAssignedProcessorFromObject(client_, type); }
 };
 
 using Delivery = Operations;
 
-TEST_F(Delivery, NamesOf1To254BytesAndAtMost255Types) {
+// Registration takes names of 1 to 254 bytes and at most 255 types; a search
+// by name or type reads item 3 and leaves the out untouched on a failure.
+TEST_F(Delivery, RegistrationLimitsAndSearchByNameOrType) {
     const std::vector<uint32_t> types(256, 16);
     const auto registration = [&](const std::string &name, uint32_t count) {
-        return [=, this] { return ulmot_DeliveryProcessorRegistration(ulmot_GetClientSession(client_), name.c_str(), types.data(), count, nullptr); };
+        return [=, this] {
+            return ulmot_DeliveryProcessorRegistration(ulmot_GetClientSession(client_), name.c_str(), types.data(), count, 0);
+        };
+    };
+    uint8_t id = 0;  // each search gives its result x 1000 + the id found (77 untouched)
+    const auto search = [&](const char *named, uint32_t type) {
+        return [=, &id, this] {
+            id = 77;
+            return ulmot_FindProcessorByName(ulmot_GetClientSession(client_), 9, named, type, &id, 1) * 1000 + id;
+        };
     };
     const Lines badName = {"ulmot_DeliveryProcessorRegistration: Improper processor name length"};
-    Expect({{registration("", 1), {}, {}, -5, badName},
-            {registration(std::string(255, 'n'), 1), {}, {}, -5, badName},
-            {registration("n", 256), {}, {}, -1, {"ulmot_DeliveryProcessorRegistration: Failed to build message"}}});
-    EXPECT_EQ(registration(std::string(254, 'n'), 255)(), 0);  // answered by the scripted reader
-    EXPECT_EQ(reader_->registrations(), 2);
-}
-
-TEST_F(Delivery, SearchByNameOrTypeReadsItem3AndLeavesTheOutOnFailure) {
     const Bytes name = Array(0, Text("rdr")), flag = I8(5, 1), found = Ref(3, 14, 4);
     const Bytes byType = ToDelivery(9, 0, 101, 0, Concat({I8(2, 5), flag}));
-    const struct {
-        const char *name;
-        uint32_t objectType;
-        Bytes request;
-        Reply reply;
-        uint8_t id;
-    } rows[] = {{"rdr", 199, ToDelivery(9, 0, 100, 0, Concat({name, flag})), Ok(found), 4},
-                {"rdr", 0x105, ToDelivery(9, 0, 100, 0, Concat({name, I8(2, 5), flag})), Ok(found), 4},
-                {nullptr, 199, ToDelivery(9, 0, 101, 0, Concat({I8(2, 199), flag})), Ok(found), 4},
-                {nullptr, 5, byType, {ResultBody(-3, found)}, 77},
-                {nullptr, 5, byType, Ok(), 0}};
-    Session *s = ulmot_GetClientSession(client_);
-    for (const auto &row : rows) {
-        uint8_t id = 77;
-        const Exchange x = Run([&] { return ulmot_FindProcessorByName(s, 9, row.name, row.objectType, &id, 1); }, {row.reply});
-        EXPECT_EQ(x.requests, Requests{row.request});
-        EXPECT_EQ(x.result, row.id == 77 ? -3 : 0);
-        EXPECT_EQ(id, row.id);
-        EXPECT_EQ(x.lines, row.id == 0 ? Lines{"ulmot_FindProcessorByName: Failed to find processor ID in response"} : Lines{});
-    }
+    Expect({{registration("", 1), {}, {}, -5, badName},
+            {registration(std::string(255, 'n'), 1), {}, {}, -5, badName},
+            {registration("n", 256), {}, {}, -1, {"ulmot_DeliveryProcessorRegistration: Failed to build message"}},
+            {registration(std::string(254, 'n'), 255), {}, {}, 0, {}},  // answered by the scripted reader
+            {search("rdr", 199), ToDelivery(9, 0, 100, 0, Concat({name, flag})), Ok(found), 4, {}},
+            {search("rdr", 0x105), ToDelivery(9, 0, 100, 0, Concat({name, I8(2, 5), flag})), Ok(found), 4, {}},
+            {search(nullptr, 5), byType, {ResultBody(-3, found)}, -2923, {}},
+            {search(nullptr, 5), byType, Ok(), 0, {"ulmot_FindProcessorByName: Failed to find processor ID in response"}}});
+    EXPECT_EQ(reader_->registrations(), 2);
 }
 
 using Registration = PoolTest;
@@ -104,8 +96,10 @@ TEST_F(Registration, ClientAndIoctlProcessorRegisterTheirNameAndTypes) {
         const Bytes types = client ? List(1, {I8(0, 16), I8(0, 23)}) : List(1, {I8(0, 23)});
         const Bytes name = Array(0, Text(client ? "0123456789abcdefghij0123456789" : "ioctl-0123456789"));
         EXPECT_EQ(x.requests, Requests{ToDelivery(0, 8, 1, 0, Concat({types, name}))});
+        EXPECT_EQ(x.lines, Lines{});
         EXPECT_EQ(client ? ulmot_GetClientProcessorID(c) : 7, 7);
-        x = Answer(reader, [&] { return client ? (ulmot_DestroyClientProcessor(c), 0) : ulmot_DestroyIOCTLProcessor(p); }, {Ok()});
+        x = Answer(reader, [&] { return client ? (ulmot_DestroyClientProcessor(c), 0) : ulmot_DestroyIOCTLProcessor(p); },
+                   {Ok()});
         EXPECT_EQ(x.requests, Requests{ToDelivery(7, 8, 2, 7, {})});
         utr_MemoryPairDestroy(pair);
     }
@@ -117,7 +111,9 @@ void Added(void *r, uint32_t timestamp, uint8_t id, const uint32_t *types, uint3
     Of(r).Add(s);
 }
 void Removed(void *r, uint32_t timestamp, uint8_t id) { Of(r).Add(Format("removed %u ts%u", id, timestamp)); }
-void AttachedRemoved(void *r, uint32_t timestamp, uint32_t type, uint8_t id) { Of(r).Add(Format("type %u of %u removed ts%u", type, id, timestamp)); }
+void AttachedRemoved(void *r, uint32_t timestamp, uint32_t type, uint8_t id) {
+    Of(r).Add(Format("type %u of %u removed ts%u", type, id, timestamp));
+}
 
 using Client = Operations;
 
@@ -126,26 +122,33 @@ TEST_F(Client, AttachTableByTargetByDefaultAndByName) {
     const Bytes byName = ToDelivery(7, 0, 100, 0, Concat({Array(0, Text("gpio")), I8(2, 2), I8(5, 0)}));
     const auto byDefault = [&] { return ulmot_AttachDefaultObjectProcessor(client_, 5, 1, 2); };
     const auto named = [&] { return ulmot_AttachProcessorByName(client_, "gpio", 2, 0); };
-    Expect({{[&] { return ulmot_AttachTargetProcessor(client_, 25, 3); }, {}, {}, -5, {"ulmot_AttachTagProcessor: Invalid object type (25)"}},
-            {[&] { return ulmot_AttachTargetProcessor(client_, -1, 3); }, {}, {}, -5, {"ulmot_AttachTagProcessor: Invalid object type (4294967295)"}},
-            {[&] { return ulmot_AttachTargetProcessor(client_, 0, 9) + ulmot_AttachTargetProcessor(client_, 24, 10); }, {}, {}, 0, {}},
+    const std::string invalid = ": Invalid object type (";
+    const auto target = [&](int32_t type, uint8_t id) { return [=, this] { return ulmot_AttachTargetProcessor(client_, type, id); }; };
+    Expect({{target(25, 3), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "25)"}},
+            {target(-1, 3), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "4294967295)"}},
+            {target(0, 9), {}, {}, 0, {}},
+            {target(24, 10), {}, {}, 0, {}},
             {byDefault, byType, Ok(Ref(3, 14, 3)), 0, {}},
             {byDefault, byType, Ok(Ref(3, 14, 0)), -1, {}},  // found none
             {byDefault, byType, {ResultBody(-2)}, -1, {}},
-            {named, byName, Ok(Ref(3, 14, 0)), -1, {"ulmot_AttachObjectProcessorByName: Failed to determine processor ID with name gpio"}},
-            {[&] { return ulmot_AttachDefaultObjectProcessor(client_, 25, 0, 0); }, {}, {}, -1, {"ulmot_AttachDefaultObjectProcessor: Invalid object type (25)"}},
-            {[&] { return ulmot_AttachProcessorByName(client_, "gpio", 25, 0); }, {}, {}, -1, {"ulmot_AttachObjectProcessorByName: Invalid object type (25)"}}});
-    EXPECT_EQ(Assigned({0, 24, 25, 5, 2}), "09 0A 00 03 22");
+            {named, byName, Ok(Ref(3, 14, 0)), -1,
+             {"ulmot_AttachObjectProcessorByName: Failed to determine processor ID with name gpio"}},
+            {[&] { return ulmot_AttachDefaultObjectProcessor(client_, 25, 0, 0); }, {}, {}, -1,
+             {"ulmot_AttachDefaultObjectProcessor" + invalid + "25)"}},
+            {[&] { return ulmot_AttachProcessorByName(client_, "gpio", 25, 0); }, {}, {}, -1,
+             {"ulmot_AttachObjectProcessorByName" + invalid + "25)"}}});
+    EXPECT_EQ(Hex({Assigned(0), Assigned(24), Assigned(25), Assigned(5), Assigned(2)}), "09 0A 00 03 22");
     Expect({{named, byName, Ok(Ref(3, 14, 4)), 0, {}}});
-    EXPECT_EQ(Assigned({2}), "04");
+    EXPECT_EQ(Assigned(2), 4);
 }
 
 TEST_F(Client, ProcessorEventsReachTheirCallbacks) {
     for (uint32_t type : {24, 5}) {  // processor 4: type 24 notifies its removal, 5 does not
-        EXPECT_EQ(Run([&] { return ulmot_AttachDefaultObjectProcessor(client_, type, type == 24, 0); }, {Ok(Ref(3, 14, 4))}).result, 0);
+        const auto attach = [&] { return ulmot_AttachDefaultObjectProcessor(client_, type, type == 24, 0); };
+        Expect({{attach, ToDelivery(7, 0, 101, 0, Concat({I8(2, uint8_t(type)), I8(5, 0)})), Ok(Ref(3, 14, 4)), 0, {}}});
     }
     Recorder seen;
-    const auto callbacks = [&](uint32_t added, uint32_t removed, uint32_t attached) {
+    const auto enable = [&](uint32_t added, uint32_t removed, uint32_t attached) {
         ulmot_RegisterProcessorAddedEvent(client_, Added, &seen, added);
         ulmot_RegisterProcessorRemovedEvent(client_, Removed, &seen, removed);
         ulmot_RegisterAttachedProcessorRemovedEvent(client_, AttachedRemoved, &seen, attached);
@@ -154,143 +157,121 @@ TEST_F(Client, ProcessorEventsReachTheirCallbacks) {
     std::string types;
     for (uint8_t t = 0; t <= 25; ++t) Append(provided, I8(2, t)), types += t < 25 ? Format(" %u", t) : "";
     LogCapture log;
-    callbacks(1, 1, 1);
+    enable(1, 1, 1);
     SendEvent(14, 1, 6, 11, provided);  // at most 25 types are read
     SendEvent(14, 1, 6, 12, I8(3, 5));  // provides nothing: a line, no call
     SendEvent(14, 0, 4, 13, {});
     ASSERT_EQ(seen.WaitFor(3).size(), 3u);
-    callbacks(1, 1, 0);
+    enable(1, 1, 0);
     SendEvent(14, 0, 4, 14, {});
     SendEvent(14, 1, 6, 15, I8(2, 1));  // once it is seen, the event before it is done with
     ASSERT_EQ(seen.WaitFor(5).size(), 5u);
-    callbacks(0, 0, 1);
+    enable(0, 0, 1);
     SendEvent(14, 1, 6, 16, provided);
     SendEvent(14, 0, 4, 17, {});
-    EXPECT_EQ(seen.WaitFor(6), (Lines{"added 6 ts11:" + types, "removed 4 ts13", "type 24 of 4 removed ts13", "removed 4 ts14",
-                                      "added 6 ts15: 1", "type 24 of 4 removed ts17"}));
+    EXPECT_EQ(seen.WaitFor(6), (Lines{"added 6 ts11:" + types, "removed 4 ts13", "type 24 of 4 removed ts13",
+                                      "removed 4 ts14", "added 6 ts15: 1", "type 24 of 4 removed ts17"}));
     EXPECT_EQ(log.Lines(), Lines{"ulmot_ClientHandleProcessorAdded: processor provides no objects"});
 }
 
 TEST_F(Client, EventsForAnotherProcessorReachNoHandler) {
     Recorder seen;
     ulmot_RegisterProcessorRemovedEvent(client_, Removed, &seen, 1);
-    for (uint8_t destination : {8, 0, 7}) reader_->peer().SendEvent(14, 0, TimestampBody(destination), destination, destination);
+    for (uint8_t to : {8, 0, 7}) reader_->peer().SendEvent(14, 0, TimestampBody(to), to, to);
     EXPECT_EQ(seen.WaitFor(2), (Lines{"removed 0 ts0", "removed 7 ts7"}));
 }
 
-// An IOCTL request of processor 5 with message id 3.
-Frame IoctlRequest(uint8_t command, const Bytes &body, uint8_t objectType = ULMOT_OBJ_IOCTL) {
-    return {.source = 5, .type = ULMOT_MSG_REQUEST, .id = 3, .command = command, .objectType = objectType, .body = body};
-}
-Bytes Counting(size_t n) {
-    Bytes b;
-    for (size_t i = 1; i <= n; ++i) b.push_back(static_cast<uint8_t>(i));
-    return b;
-}
-
-// Answers with the last 8 bytes of the request reversed and the status
-// `result`, noting the length of each request.
-struct Echo {
-    int32_t result = 0;
-    Recorder lengths;
-    static int32_t Callback(void *e, const uint8_t *request, uint16_t length, uint8_t *response, uint32_t, uint16_t *n) {
-        for (*n = 0; *n < 8 && *n < length; ++*n) response[*n] = request[length - 1 - *n];
-        static_cast<Echo *>(e)->lengths.Add(std::to_string(length));
-        return static_cast<Echo *>(e)->result;
-    }
-};
-
-// The requests (with or without the callback) and the bodies of their answers
-// (empty: none), the lengths the callback saw and the lines. A request of
-// command 101 (status 2) follows each, so that a missing answer shows.
-struct IoctlRow {
-    bool callback;
-    Frame request;
-    Bytes answer;
-    Lines lengths, lines;
-};
-void ExpectAnswers(ScriptedReader &reader, Echo &echo, const std::function<void(bool)> &install, const std::vector<IoctlRow> &rows) {
-    for (const IoctlRow &row : rows) {
-        install(row.callback);
-        LogCapture log;
-        reader.peer().Send(row.request);
-        reader.peer().Send(IoctlRequest(101, {}));
-        EXPECT_EQ(BodyOf(reader.NextRequest()), row.answer.empty() ? I8(3, 2) : row.answer) << Hex(row.answer);
-        EXPECT_EQ(row.answer.empty() ? I8(3, 2) : BodyOf(reader.NextRequest()), I8(3, 2));
-        EXPECT_EQ(echo.lengths.Take(), row.lengths);
-        EXPECT_EQ(log.Lines(), row.lines);
-    }
-}
-
-class ClientIoctl : public ClientTest {
+// IOCTL requests of processor 5 (message id 3) to a client or an IOCTL
+// processor whose callback answers with the last 8 bytes of the request
+// reversed and the status `result_`.
+class Ioctl : public ClientTest {
 protected:
-    void Expect(const std::vector<IoctlRow> &rows) {
-        ExpectAnswers(*reader_, echo_, [this](bool on) { ulmot_RegisterIOCTL(client_, Echo::Callback, &echo_, on); }, rows);
+    struct Row {
+        bool callback;
+        uint8_t command;
+        Bytes body, answer;  // the answer's body; empty: no answer
+        Lines lines;
+        uint8_t objectType = ULMOT_OBJ_IOCTL;
+    };
+    static int32_t Callback(void *t, const uint8_t *request, uint16_t length, uint8_t *response, uint32_t, uint16_t *n) {
+        for (*n = 0; *n < 8 && *n < length; ++*n) response[*n] = request[length - 1 - *n];
+        return static_cast<Ioctl *>(t)->result_;
     }
-    Echo echo_;
+    // Sends each request and checks its whole answer from processor `id`. A
+    // request of command 101 (status 2) follows each, so that no answer shows.
+    void Expect(uint8_t id, const std::function<void(bool)> &install, const std::vector<Row> &rows) {
+        const auto answer = [&](uint8_t command, const Bytes &body) { return Message({5, id, 0x43, command, 23, 0}, body); };
+        for (const Row &row : rows) {
+            install(row.callback);
+            LogCapture log;
+            reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = row.command, .objectType = row.objectType,
+                                  .body = row.body});
+            reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = 101, .objectType = 23, .body = {}});
+            const Bytes first = reader_->NextRequest(), marker = answer(101, I8(3, 2));
+            EXPECT_EQ(first, row.answer.empty() ? marker : answer(row.command, row.answer));
+            EXPECT_EQ(row.answer.empty() ? marker : reader_->NextRequest(), marker);
+            EXPECT_EQ(log.Lines(), row.lines);
+        }
+    }
+    int32_t result_ = 0;
 };
 
-TEST_F(ClientIoctl, AnswersStatusFirstThenTheData) {
-    ulmot_RegisterIOCTL(client_, Echo::Callback, &echo_, 1);
-    reader_->peer().Send(IoctlRequest(100, Array(1, {1, 2, 3})));
-    EXPECT_EQ(reader_->NextRequest(), Concat({{0x05, 0x07, 0x43, 0x64, 0x17, 0x00, 0x00, 0x08}, I8(3, 0), Array(2, {3, 2, 1})}));
-}
+class ClientIoctl : public Ioctl {
+protected:
+    void Expect(const std::vector<Row> &rows) {
+        Ioctl::Expect(7, [this](bool on) { ulmot_RegisterIOCTL(client_, Callback, this, on); }, rows);
+    }
+};
 
 TEST_F(ClientIoctl, StatusesOfItsOwn) {
-    echo_.result = 0x1FF;  // the low 8 bits travel
-    Expect({{false, IoctlRequest(100, Array(1, {1, 2})), I8(3, 1), {}, {}},
-            {true, IoctlRequest(101, Array(1, {1, 2})), I8(3, 2), {}, {}},
-            {true, IoctlRequest(100, I8(3, 1)), I8(3, 0xFF), {"0"}, {}},
-            {true, IoctlRequest(100, Array(1, Counting(1001))), Concat({I8(3, 0xFF), Array(2, {233, 232, 231, 230, 229, 228, 227, 226})}), {"1001"}, {}}});
+    Expect({{true, 100, Array(1, {1, 2, 3}), Concat({I8(3, 0), Array(2, {3, 2, 1})}), {}}});
+    result_ = 0x1FF;  // its low 8 bits travel
+    Expect({{false, 100, Array(1, {1, 2}), I8(3, 1), {}},
+            {true, 101, Array(1, {1, 2}), I8(3, 2), {}},
+            {true, 100, I8(3, 1), I8(3, 0xFF), {}},
+            {true, 100, Array(1, Bytes(1001, 0xAB)), Concat({I8(3, 0xFF), Array(2, Bytes(8, 0xAB))}), {}}});
 }
 
-TEST_F(ClientIoctl, RequestsOfOtherTypesAreDroppedSilently) { Expect({{true, IoctlRequest(100, Array(1, {1}), 16), {}, {}, {}}}); }
+TEST_F(ClientIoctl, RequestsOfOtherTypesAreDroppedSilently) { Expect({{true, 100, Array(1, {1}), {}, {}, 16}}); }
 
-// An IOCTL processor in place of the client, over the same pair.
-class IoctlProcessorTest : public ClientTest {
+// An IOCTL processor in place of the client, over the same pair (id 8).
+class IoctlProcessorTest : public Ioctl {
 protected:
     void SetUp() override {
-        ClientTest::SetUp();
-        ulmot_DestroyClientProcessor(client_);
-        client_ = nullptr;
+        Ioctl::SetUp();
+        ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
         ASSERT_EQ(ulmot_CreateIOCTLProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "ioctl", &p_), 0);
     }
     void TearDown() override {
-        if (p_ != nullptr) DestroyNow();
-        ClientTest::TearDown();
-    }
-    void DestroyNow() {
         ulmot_DestroyIOCTLProcessor(p_);
-        p_ = nullptr;
+        Ioctl::TearDown();
     }
     IoctlProcessor *p_ = nullptr;
 };
 
 TEST_F(IoctlProcessorTest, StatusesOfItsOwn) {
-    Echo echo;
     const Lines unreadable = {"ulmot_IOCTLRequestHandler: failed to read request data"};
-    ExpectAnswers(*reader_, echo, [&](bool on) { ulmot_RegisterIOCTLProcessorCallback(p_, on ? Echo::Callback : nullptr, &echo); },
-                  {{true, IoctlRequest(100, Array(1, {1, 2, 3})), Concat({Array(2, {3, 2, 1}), I8(3, 0)}), {"3"}, {}},
-                   {true, IoctlRequest(100, Array(1, {})), Concat({Array(2, {}), I8(3, 0)}), {"0"}, {}},
-                   {false, IoctlRequest(100, Array(1, {1, 2})), I8(3, 1), {}, {"ulmot_IOCTLRequestHandler: no request handler defined"}},
-                   {true, IoctlRequest(101, Array(1, {1, 2})), I8(3, 2), {}, {}},
-                   {true, IoctlRequest(100, Array(1, Counting(1000))), Concat({Array(2, {232, 231, 230, 229, 228, 227, 226, 225}), I8(3, 0)}), {"1000"}, {}},
-                   {true, IoctlRequest(100, Array(1, Counting(1001))), I8(3, 3), {}, unreadable},
-                   {true, IoctlRequest(100, I8(3, 1)), I8(3, 3), {}, unreadable},
-                   {true, IoctlRequest(100, Array(1, {1}), 16), {}, {}, {"ulmot_IOCTLRequestHandler: invalid object"}}});
+    Expect(8, [this](bool on) { ulmot_RegisterIOCTLProcessorCallback(p_, on ? Callback : nullptr, this); },
+           {{true, 100, Array(1, {1, 2, 3}), Concat({Array(2, {3, 2, 1}), I8(3, 0)}), {}},
+            {false, 100, Array(1, {1, 2}), I8(3, 1), {"ulmot_IOCTLRequestHandler: no request handler defined"}},
+            {true, 101, Array(1, {1, 2}), I8(3, 2), {}},
+            {true, 100, Array(1, Bytes(1000, 0xAB)), Concat({Array(2, Bytes(8, 0xAB)), I8(3, 0)}), {}},
+            {true, 100, Array(1, Bytes(1001, 0xAB)), I8(3, 3), unreadable},
+            {true, 100, I8(3, 1), I8(3, 3), unreadable},
+            {true, 100, Array(1, {1}), {}, {"ulmot_IOCTLRequestHandler: invalid object"}, 16}});
 }
 
 TEST_F(IoctlProcessorTest, DestroyWhileItsCallbackRunsWaitsForIt) {
     static std::atomic<int> stage{0};
-    ulmot_RegisterIOCTLProcessorCallback(p_, [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) -> int32_t {
+    ulmot_RegisterIOCTLProcessorCallback(p_, [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) {
         stage = 1;
         std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past the 1000 ms the stop waits
         return stage = 2, 0;
     }, nullptr);
-    reader_->peer().Send(IoctlRequest(100, Array(1, {1})));
+    reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = 100, .objectType = 23, .body = Array(1, {1})});
     ASSERT_TRUE(WaitUntil([] { return stage == 1; }));
     LogCapture log;
-    DestroyNow();
+    ulmot_DestroyIOCTLProcessor(std::exchange(p_, nullptr));
     EXPECT_EQ(stage, 2);
 }
 
@@ -298,8 +279,9 @@ TEST_F(IoctlProcessorTest, DestroyAfterTheLinkWentIsSafe) {
     LogCapture log;
     utr_MemoryLinkDown(pair_);
     std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing the processor offers shows the end
-    DestroyNow();
-    EXPECT_EQ(log.Lines(), Lines{"ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail count: 0)"});
+    ulmot_DestroyIOCTLProcessor(std::exchange(p_, nullptr));
+    EXPECT_EQ(log.Lines(), Lines{"ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail "
+                                 "count: 0)"});
 }
 
 using Generic = Operations;
@@ -308,15 +290,16 @@ TEST_F(Generic, EventRegistrationAndEventPropertiesBodies) {
     Session *s = ulmot_GetClientSession(client_);
     uint8_t ids[254];
     for (uint8_t i = 0; i < 254; ++i) ids[i] = i;
-    const Bytes head = {0x03, 0x07, 0x00, 0x06, 0x11, 0x00};
+    const auto properties = [&](uint32_t attach, uint8_t count) {
+        return [=, &ids] { return ulmot_RegisterEventProperties(s, attach, 7, 3, 17, 6, ids, count); };
+    };
+    const Bytes head = {0x03, 0x07, 0x00, 0x06, 0x11, 0x00};  // the instance travels in the body
     Expect({{[&] { return ulmot_EventRegistration(s, 7, 3, 5, 2, 0xFFFFFFFF, 5); },
              Concat({{0x03, 0x07, 0x00, 0x05, 0x05, 0x02, 0x00, 0x0A}, I32(0, 0xFFFFFFFF), I32(0, 5)}), {ResultBody(-4)}, -4,
              {"ulmot_EventRegistration: Request failed (result -4)"}},
-            {[&] { return ulmot_RegisterEventProperties(s, 9, 7, 3, 17, 6, ids, 3); }, Concat({head, {0, 8}, Array(0, {6, 1, 0, 1, 2})}), Ok(), 0, {}},
-            {[&] { return ulmot_RegisterEventProperties(s, 0, 7, 3, 17, 4, ids, 253); },
-             Concat({head, {1, 2}, Array(0, Concat({{4, 0}, Bytes(ids, ids + 253)}))}), Ok(), 0, {}},
-            {[&] { return ulmot_RegisterEventProperties(s, 1, 7, 3, 17, 4, ids, 254); }, {}, {}, -5,
-             {"ulmot_RegisterEventProperties: Property count overflow (254)"}}});
+            {properties(9, 3), Concat({head, {0, 8}, Array(0, {6, 1, 0, 1, 2})}), Ok(), 0, {}},
+            {properties(0, 253), Concat({head, {1, 2}, Array(0, Concat({{6, 0}, Bytes(ids, ids + 253)}))}), Ok(), 0, {}},
+            {properties(1, 254), {}, {}, -5, {"ulmot_RegisterEventProperties: Property count overflow (254)"}}});
 }
 
 TEST_F(Generic, SetObjectPropertiesEncodesEveryKind) {
@@ -324,65 +307,73 @@ TEST_F(Generic, SetObjectPropertiesEncodesEveryKind) {
     static const uint16_t power = 0x0102;
     static const uint32_t word = 0xA0B0C0D0;
     static const PropertyObjectReference ref{0x11E, 4};
-    const auto set = [&](auto... groups) { return ulmot_SetObjectProperties(client_, 8, 1, groups..., ULMOT_PROP_END); };
+    const auto set = [&](auto... groups) {
+        return [=, this] { return ulmot_SetObjectProperties(client_, 8, 1, groups..., ULMOT_PROP_END); };
+    };
     const Lines refused = {"ulmot_SetProperties: Unsupported data type", "ulmot_SetProperties: Failed to add message data"};
-    Expect({{[&] { return set(ULMOT_PROP_INT8, 23u, &one, ULMOT_PROP_INT16, 3u, &power, ULMOT_PROP_INT32, 0x104u, &word, ULMOT_PROP_OBJECT_REF, 2u, &ref,
-                              ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 3u, ULMOT_PROP_INT8_LIST, 6u, list, 0x102u); },
-             RequestBytes(8, 3, 1, Concat({I8(23, 1), I16(3, 0x0102), I32(4, 0xA0B0C0D0), Ref(2, 0x1E, 4), Array(1, {9, 8, 7}),
-                                           List(6, {I8(0, 5), I8(0, 6)})})), Ok(), 0, {}},
-            {[&] { return set(); }, RequestBytes(8, 3, 1, {}), Ok(), 0, {}},
-            {[&] { return set(ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 2036u); }, RequestBytes(8, 3, 1, Array(1, Bytes(bytes, bytes + 2036))), Ok(), 0, {}},
-            {[&] { return set(ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 2037u); }, {}, {}, -7,
-             {"ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048)", "ulmot_SetProperties: Message allocation failed"}},
-            {[&] { return set(ULMOT_PROP_INT8, 1u, &one, 6u, 2u, bytes, 1u); }, {}, {}, -5, refused},
-            {[&] { return set(ULMOT_PROP_INT8, 1u, &one, 7u, 2u, bytes, 1u); }, {}, {}, -5, refused}});
+    Expect({{set(ULMOT_PROP_INT8, 23u, &one, ULMOT_PROP_INT16, 3u, &power, ULMOT_PROP_INT32, 0x104u, &word,
+                 ULMOT_PROP_OBJECT_REF, 2u, &ref, ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 3u, ULMOT_PROP_INT8_LIST, 6u, list, 0x102u),
+             RequestBytes(8, 3, 1, Concat({I8(23, 1), I16(3, 0x0102), I32(4, 0xA0B0C0D0), Ref(2, 0x1E, 4),
+                                           Array(1, {9, 8, 7}), List(6, {I8(0, 5), I8(0, 6)})})),
+             Ok(), 0, {}},
+            {set(ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 2036u), RequestBytes(8, 3, 1, Array(1, Bytes(bytes, bytes + 2036))), Ok(),
+             0, {}},
+            {set(ULMOT_PROP_BYTE_ARRAY, 1u, bytes, 2037u), {}, {}, -7,
+             {"ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048)",
+              "ulmot_SetProperties: Message allocation failed"}},
+            {set(ULMOT_PROP_INT8, 1u, &one, 6u, 2u, bytes, 1u), {}, {}, -5, refused},
+            {set(ULMOT_PROP_INT8, 1u, &one, 7u, 2u, bytes, 1u), {}, {}, -5, refused}});
 }
 
 TEST_F(Generic, InstanceCountAndItsCheck) {
     Session *s = ulmot_GetClientSession(client_);
     Bytes many;
     for (int i = 0; i < 300; ++i) Append(many, Ref(0, 8, static_cast<uint8_t>(i % 255 + 1)));
-    const Bytes oneTwoThree = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 3)}), oneTwoFour = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 4)});
+    const Bytes one23 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 3)});
+    const Bytes one24 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 4)});
     const Bytes request = {0x03, 0x07, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
-    uint8_t count = 0;  // each call returns its result x 1000 + the count
-    const auto counted = [&](uint8_t check, uint8_t *out) { return [=, &count] { count = 99; return ulmot_GetInstanceCount(s, 7, 3, 8, check, out) * 1000 + count; }; };
-    Expect({{counted(1, &count), request, Ok(oneTwoThree), 3, {}},
-            {counted(1, &count), request, Ok(oneTwoFour), -997, {"ulmot_GetInstanceCount: ID/count mismatch (count: 3, max ID: 4)"}},
-            {counted(0, &count), request, Ok(oneTwoFour), 3, {}},
+    uint8_t count = 0;  // each call gives its result x 1000 + the count
+    const auto counted = [&](uint8_t check, uint8_t *out) {
+        return [=, &count] { return count = 99, ulmot_GetInstanceCount(s, 7, 3, 8, check, out) * 1000 + count; };
+    };
+    Expect({{counted(1, &count), request, Ok(one23), 3, {}},
+            {counted(1, &count), request, Ok(one24), -997,
+             {"ulmot_GetInstanceCount: ID/count mismatch (count: 3, max ID: 4)"}},
+            {counted(0, &count), request, Ok(one24), 3, {}},
             {counted(1, &count), request, Ok(), 0, {}},
             {counted(0, &count), request, Ok(many), 255, {}},
-            {counted(1, &count), request, {ResultBody(12, oneTwoThree)}, 12099, {}},
-            {counted(1, nullptr), request, Ok(oneTwoFour), 99, {}}});
+            {counted(1, &count), request, {ResultBody(12, one23)}, 12099, {}},
+            {counted(1, nullptr), request, Ok(one24), 99, {}}});
 }
 
-TEST_F(Generic, GetPropertiesReadTheFirstItemWithTheId) {
+TEST_F(Generic, GetPropertiesReadTheFirstItemWithTheIdAndRemoveGoesToTheAttachedProcessor) {
     uint8_t v8 = 0;
     uint16_t v16 = 0;
     char text[8] = "";
-    const auto int8 = [&](uint32_t item) { return [=, &v8, this] { return ulmot_GetPropertyInt8(client_, 12, 1, item, &v8); }; };
-    const auto int16 = [&](uint32_t item) { return [=, &v16, this] { return ulmot_GetPropertyInt16(client_, 12, 1, item, &v16); }; };
-    const auto string = [&](uint8_t size) { return [=, &text, this] { return ulmot_GetPropertyString(client_, 12, 1, 2, text, size); }; };
-    const Bytes request = RequestBytes(12, 4, 1, {});
-    Expect({{int8(5), request, Ok(I8(4, 0x21)), -1, {"ulmot_GetPropertyInt8: Failed to find property in response"}},
-            {int8(4), request, {ResultBody(-9, I8(4, 0x23))}, -1, {"ulmot_GetObjectProperties: Failed"}},
-            {int8(4), request, Ok(Concat({I8(4, 0x21), I8(4, 0x22)})), 0, {}},
-            {int16(9), request, Ok(I8(9, 1)), -1, {"ulmot_GetPropertyInt16: Failed to find property in response"}},
-            {int16(15), request, Ok(I16(15, 0x1234)), 0, {}},
-            {string(3), request, Ok(Array(2, Text("xyz"))), -1, {"ulmot_GetPropertyString: Failed to obtain property in response"}},
-            {string(8), request, Ok(Array(2, Text("abc"))), 0, {}},
+    ClientProcessor *c = client_;
+    const auto int8 = [&](uint32_t item) { return [=, &v8] { return ulmot_GetPropertyInt8(c, 12, 1, item, &v8); }; };
+    const auto int16 = [&](uint32_t item) { return [=, &v16] { return ulmot_GetPropertyInt16(c, 12, 1, item, &v16); }; };
+    const auto string = [&](uint8_t n) { return [=, &text] { return ulmot_GetPropertyString(c, 12, 1, 2, text, n); }; };
+    const auto remove = [&](uint8_t type) { return [=] { return ulmot_RemoveObject(c, type, 4); }; };
+    const Bytes get = RequestBytes(12, 4, 1, {});
+    const std::string missing = ": Failed to find property in response";
+    Expect({{int8(5), get, Ok(I8(4, 0x21)), -1, {"ulmot_GetPropertyInt8" + missing}},
+            {int8(4), get, {ResultBody(-9, I8(4, 0x23))}, -1, {"ulmot_GetObjectProperties: Failed"}},
+            {int8(4), get, Ok(Concat({I8(4, 0x21), I8(4, 0x22)})), 0, {}},
+            {int16(9), get, Ok(I8(9, 1)), -1, {"ulmot_GetPropertyInt16" + missing}},
+            {int16(15), get, Ok(I16(15, 0x1234)), 0, {}},
+            {string(3), get, Ok(Array(2, Text("xyz"))), -1, {"ulmot_GetPropertyString: Failed to obtain property in response"}},
+            {string(8), get, Ok(Array(2, Text("abc"))), 0, {}},
             {string(0), {}, {}, -5, {"ulmot_GetPropertyString: No room in a buffer of size 0"}},
-            {[&] { return ulmot_RemoveObject(client_, 24, 4); }, {0x38, 0x07, 0x00, 0x02, 24, 0x04, 0, 0}, {ResultBody(-6)}, -6, {}},
-            {[&] { return ulmot_RemoveObject(client_, 25, 4); }, {0x00, 0x07, 0x00, 0x02, 25, 0x04, 0, 0}, {ResultBody(-6)}, -6, {}}});
+            {remove(24), {0x38, 0x07, 0x00, 0x02, 24, 0x04, 0, 0}, {ResultBody(-6)}, -6, {}},
+            {remove(25), {0x00, 0x07, 0x00, 0x02, 25, 0x04, 0, 0}, {ResultBody(-6)}, -6, {}}});
     EXPECT_EQ(Format("%02X %04X %s", v8, v16, text), "21 1234 abc");
 }
 
 class Reconnect : public Operations {
 protected:
-    void DestroyNow() {
-        ulmot_DestroyClientProcessor(client_);
-        client_ = nullptr;
-    }
-    const std::string terminated_ = "ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail count: 0)";
+    const std::string terminated_ =
+        "ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail count: 0)";
 };
 
 TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
@@ -399,21 +390,20 @@ TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     // While it reconnects, operations fail at once, each with its line.
     static const uint8_t one = 1;
     uint8_t value = 0;
-    const std::string none = ": No session (the client is reconnecting)";
-    Expect({{[&] { return ulmot_SetObjectProperties(client_, 8, 1, ULMOT_PROP_INT8, 1u, &one, ULMOT_PROP_END); }, {}, {}, -1, {"ulmot_SetProperties" + none}},
-            {[&] { return ulmot_GetPropertyInt8(client_, 8, 1, 1, &value); }, {}, {}, -1, {"ulmot_GetObjectProperties" + none}},
-            {[&] { return ulmot_RemoveObject(client_, 8, 1); }, {}, {}, -1, {"ulmot_RemoveObject" + none}},
-            {[&] { return ulmot_AttachDefaultObjectProcessor(client_, 8, 0, 0); }, {}, {}, -1, {"ulmot_AttachDefaultObjectProcessor" + none}},
-            {[&] { return ulmot_AttachProcessorByName(client_, "x", 8, 0); }, {}, {}, -1, {"ulmot_AttachObjectProcessorByName" + none}}});
+    const std::pair<std::string, std::function<int32_t()>> operations[] = {
+        {"ulmot_SetProperties", [&] { return ulmot_SetObjectProperties(client_, 8, 1, 0u, 1u, &one, ULMOT_PROP_END); }},
+        {"ulmot_GetObjectProperties", [&] { return ulmot_GetPropertyInt8(client_, 8, 1, 1, &value); }},
+        {"ulmot_RemoveObject", [&] { return ulmot_RemoveObject(client_, 8, 1); }},
+        {"ulmot_AttachDefaultObjectProcessor", [&] { return ulmot_AttachDefaultObjectProcessor(client_, 8, 0, 0); }},
+        {"ulmot_AttachObjectProcessorByName", [&] { return ulmot_AttachProcessorByName(client_, "x", 8, 0); }}};
+    for (const auto &[name, call] : operations) Expect({{call, {}, {}, -1, {name + ": No session (the client is reconnecting)"}}});
     utr_MemoryRestore(pair_);
     ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(client_) != nullptr; }));
     EXPECT_GE(MsSince(start), 500) << "the link is probed every 500 ms";
     EXPECT_NE(ulmot_GetClientSession(client_), first);
     EXPECT_EQ(ulmot_GetClientProcessorID(client_) * 10 + reader_->registrations(), 82) << "id 8, a second registration";
-    // The ended session stays addressable and refuses at once, silently; the
-    // attach table and the callbacks are kept.
-    Expect({{[&] { return ulmot_SendSessionMessage(first, ULMOT_MSG_EVENT, 7, 0, 0, 8, 0, 0, BlockWith(I8(1, 0)), nullptr, nullptr); }, {}, {}, -1, {}},
-            {[&] { return ulmot_RemoveObject(client_, 8, 2); }, {0x28, 0x08, 0x00, 0x02, 0x08, 0x02, 0x00, 0x00}, Ok(), 0, {}}});
+    // The attach table and the callbacks are kept.
+    Expect({{[&] { return ulmot_RemoveObject(client_, 8, 2); }, {0x28, 0x08, 0x00, 0x02, 0x08, 0x02, 0, 0}, Ok(), 0, {}}});
     reader_->peer().SendEvent(14, 0, TimestampBody(5), 3);
     EXPECT_EQ(seen.WaitFor(1), Lines{"removed 3 ts5"});
 }
@@ -422,14 +412,14 @@ TEST_F(Reconnect, DestroyWhileReconnectingStopsTheLoop) {
     LogCapture log;
     utr_MemoryLinkDown(pair_);
     ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(client_) == nullptr; }));
-    DestroyNow();
+    ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
     utr_MemoryRestore(pair_);
     EXPECT_EQ(reader_->registrations() * 10 + reader_->deregistrations(), 10) << "one registration, no deregistration";
     EXPECT_EQ(log.Lines(), Lines{terminated_});
 }
 
 TEST_F(Reconnect, DestroyRacingTheEndOfTheLinkIsSafe) {
-    DestroyNow();
+    ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
     LogCapture log;
     for (int round = 0; round < 10; ++round) {
         utr_MemoryRestore(pair_);
@@ -439,7 +429,7 @@ TEST_F(Reconnect, DestroyRacingTheEndOfTheLinkIsSafe) {
             utr_MemoryLinkDown(pair_);
         });
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        DestroyNow();
+        ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
         dropper.join();
     }
     EXPECT_EQ(reader_->registrations(), 11);
@@ -455,7 +445,7 @@ TEST_F(Reconnect, DestroyWaitsForARunningCallback) {
     SendEvent(14, 0, 1, 1, {});
     ASSERT_TRUE(WaitUntil([] { return stage == 1; }));
     LogCapture log;
-    DestroyNow();
+    ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
     EXPECT_EQ(stage, 2) << "the client outlives its callback";
 }
 

@@ -648,7 +648,7 @@ protected:
         PoolTest::SetUp();
         pair_ = QuickPair("faulty");
         fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
-        session_ = ulmot_CreateSession(fault_, 5);
+        session_ = ulmot_CreateSession(fault_, 8);
         ASSERT_NE(session_, nullptr);
         ulmot_SessionRegisterTerminationHandler(
             session_,
