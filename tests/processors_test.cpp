@@ -12,25 +12,17 @@ using Lines = std::vector<std::string>;
 using Requests = std::vector<Bytes>;
 
 // A message: the first six header bytes, the body's length, the body.
-Bytes Message(Bytes header, const Bytes &body) {
-    PutBe(header, static_cast<uint32_t>(body.size()), 2);
-    return Concat({header, body});
-}
+Bytes Message(Bytes h, const Bytes &body) { return PutBe(h, static_cast<uint32_t>(body.size()), 2), Concat({h, body}); }
 // A request to the delivery processor (processor 0, object type 14).
 Bytes ToDelivery(uint8_t source, uint8_t id, uint8_t command, uint8_t instance, const Bytes &body) {
     return Message({0x00, source, id, command, ULMOT_OBJ_DELIVERY, instance}, body);
 }
 Bytes Text(const std::string &s) { return Bytes(s.begin(), s.end()); }
+const std::string kTerminated = "ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail count: 0)";
 
 // One call of an operation: the request the reader must receive from it (id
 // masked; empty: none), the reader's reply, the result and the lines.
-struct Case {
-    std::function<int32_t()> call;
-    Bytes request;
-    Reply reply;
-    int32_t result;
-    Lines lines;
-};
+struct Case { std::function<int32_t()> call; Bytes request; Reply reply; int32_t result; Lines lines; };
 
 class Operations : public ClientTest {
 protected:
@@ -186,13 +178,8 @@ TEST_F(Client, EventsForAnotherProcessorReachNoHandler) {
 // reversed and the status `result_`.
 class Ioctl : public ClientTest {
 protected:
-    struct Row {
-        bool callback;
-        uint8_t command;
-        Bytes body, answer;  // the answer's body; empty: no answer
-        Lines lines;
-        uint8_t objectType = ULMOT_OBJ_IOCTL;
-    };
+    // The answer's body; empty: no answer.
+    struct Row { bool callback; uint8_t command; Bytes body, answer; Lines lines; uint8_t objectType = ULMOT_OBJ_IOCTL; };
     static int32_t Callback(void *t, const uint8_t *request, uint16_t length, uint8_t *response, uint32_t, uint16_t *n) {
         for (*n = 0; *n < 8 && *n < length; ++*n) response[*n] = request[length - 1 - *n];
         return static_cast<Ioctl *>(t)->result_;
@@ -278,10 +265,9 @@ TEST_F(IoctlProcessorTest, DestroyWhileItsCallbackRunsWaitsForIt) {
 TEST_F(IoctlProcessorTest, DestroyAfterTheLinkWentIsSafe) {
     LogCapture log;
     utr_MemoryLinkDown(pair_);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // nothing the processor offers shows the end
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // nothing the processor offers shows the end
     ulmot_DestroyIOCTLProcessor(std::exchange(p_, nullptr));
-    EXPECT_EQ(log.Lines(), Lines{"ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail "
-                                 "count: 0)"});
+    EXPECT_EQ(log.Lines(), Lines{kTerminated});
 }
 
 using Generic = Operations;
@@ -370,11 +356,7 @@ TEST_F(Generic, GetPropertiesReadTheFirstItemWithTheIdAndRemoveGoesToTheAttached
     EXPECT_EQ(Format("%02X %04X %s", v8, v16, text), "21 1234 abc");
 }
 
-class Reconnect : public Operations {
-protected:
-    const std::string terminated_ =
-        "ulmot_SessionReceiveThread(client-near): Session terminated (unrequested, rx fail count: 0)";
-};
+using Reconnect = Operations;
 
 TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     Recorder seen;
@@ -385,7 +367,7 @@ TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
         LogCapture log;
         utr_MemoryLinkDown(pair_);
         ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(client_) == nullptr; }));
-        EXPECT_EQ(log.Lines(), Lines{terminated_});
+        EXPECT_EQ(log.Lines(), Lines{kTerminated});
     }
     // While it reconnects, operations fail at once, each with its line.
     static const uint8_t one = 1;
@@ -415,7 +397,7 @@ TEST_F(Reconnect, DestroyWhileReconnectingStopsTheLoop) {
     ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
     utr_MemoryRestore(pair_);
     EXPECT_EQ(reader_->registrations() * 10 + reader_->deregistrations(), 10) << "one registration, no deregistration";
-    EXPECT_EQ(log.Lines(), Lines{terminated_});
+    EXPECT_EQ(log.Lines(), Lines{kTerminated});
 }
 
 TEST_F(Reconnect, DestroyRacingTheEndOfTheLinkIsSafe) {

@@ -51,8 +51,8 @@ TEST(Basics, NoSessionOfMoreThanEightSlots) {
 using Send = SessionTest;
 
 // Eight requests of different processors take slots 8 down to 1, and each
-// gets its own result (sign-extended) and instance. A ninth
-// waits for a slot and takes the one returned last.
+// gets its own result (sign-extended) and instance. A ninth waits for a slot
+// and takes the one returned last.
 TEST_F(Send, OutstandingRequestsTakeEightThenSevenAndANinthWaitsForASlot) {
     const int16_t results[9] = {-32768, -1, 0, 32767, 5, 6, 7, 8, 9};
     AsyncRequest r[9];
@@ -294,29 +294,28 @@ using Destroy = SessionTest;
 // request that was answered, waits for a slot: the destroy releases them all
 // at once, and the queue thread stops in time.
 TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
-    struct Context {
-        Session *s;
-        Recorder results;
-    } c{session_, {}};
+    struct Context { Session *s; Recorder results; } c{session_, {}};
     ulmot_SessionRegisterEventHandler(session_, [](void *x, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) {
         freemsg(b);
+        static_cast<Context *>(x)->results.Add("called");
         return static_cast<Context *>(x)->results.Add(std::to_string(Call(static_cast<Context *>(x)->s))), 0;
     }, &c);
     peer_->SendEvent(2, 0, TimestampBody(1));
     peer_->Respond(Await(*peer_), ResultBody(42));
-    ASSERT_EQ(c.results.WaitFor(1), Lines{"42"});
+    ASSERT_EQ(c.results.WaitFor(2).size(), 2u);
     AsyncRequest r[8];
     for (auto &one : r) {
         one.Start(session_, 1, 0, 8, 0);
         ASSERT_FALSE(Await(*peer_).empty());
     }
     peer_->SendEvent(2, 0, TimestampBody(2));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the handler enters its wait: nothing shows it
+    ASSERT_EQ(c.results.WaitFor(3).size(), 3u);
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // on into its wait for a slot: nothing shows it
     LogCapture log;
     ulmot_DestroySession(std::exchange(session_, nullptr));
     for (auto &one : r) one.Join();
     for (auto &one : r) EXPECT_EQ(one.result, -1);
-    EXPECT_EQ(c.results.Take(), (Lines{"42", "-1"}));
+    EXPECT_EQ(c.results.Take(), (Lines{"called", "42", "called", "-1"}));
     EXPECT_TRUE(peer_->Receive(0).empty()) << "the handler sent nothing";
     EXPECT_EQ(log.Lines(), (Lines{"AllocateMessage: Timeout waiting for an avialable message",
                                   "ulmot_SendSessionMessage: Failed to allocate session message"}));
