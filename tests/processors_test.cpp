@@ -373,7 +373,7 @@ TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     static const uint8_t one = 1;
     uint8_t value = 0;
     const std::pair<std::string, std::function<int32_t()>> operations[] = {
-        {"ulmot_SetProperties", [&] { return ulmot_SetObjectProperties(client_, 8, 1, 0u, 1u, &one, ULMOT_PROP_END); }},
+        {"ulmot_SetProperties", [&] { return ulmot_SetObjectProperties(client_, 8, 1, ULMOT_PROP_INT8, 1u, &one, ULMOT_PROP_END); }},
         {"ulmot_GetObjectProperties", [&] { return ulmot_GetPropertyInt8(client_, 8, 1, 1, &value); }},
         {"ulmot_RemoveObject", [&] { return ulmot_RemoveObject(client_, 8, 1); }},
         {"ulmot_AttachDefaultObjectProcessor", [&] { return ulmot_AttachDefaultObjectProcessor(client_, 8, 0, 0); }},
