@@ -109,17 +109,19 @@ void AttachedRemoved(void *r, uint32_t timestamp, uint32_t type, uint8_t id) {
 
 using Client = Operations;
 
-TEST_F(Client, AttachTableByTargetByDefaultAndByName) {
-    const Bytes byType = ToDelivery(7, 0, 101, 0, Concat({I8(2, 5), I8(5, 2)}));
+// The attach table, by target, by default (a search by type) and by name; a
+// processor's removal is reported for the entries attached to it with
+// notification, and an addition reads at most 25 provided types.
+TEST_F(Client, AttachTableAndProcessorEvents) {
+    const Bytes byType = ToDelivery(7, 0, 101, 0, Concat({I8(2, 24), I8(5, 2)}));
     const Bytes byName = ToDelivery(7, 0, 100, 0, Concat({Array(0, Text("gpio")), I8(2, 2), I8(5, 0)}));
-    const auto byDefault = [&] { return ulmot_AttachDefaultObjectProcessor(client_, 5, 1, 2); };
+    const auto byDefault = [&] { return ulmot_AttachDefaultObjectProcessor(client_, 24, 1, 2); };
     const auto named = [&] { return ulmot_AttachProcessorByName(client_, "gpio", 2, 0); };
+    const auto target = [&](int32_t type) { return [=, this] { return ulmot_AttachTargetProcessor(client_, type, 9); }; };
     const std::string invalid = ": Invalid object type (";
-    const auto target = [&](int32_t type, uint8_t id) { return [=, this] { return ulmot_AttachTargetProcessor(client_, type, id); }; };
-    Expect({{target(25, 3), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "25)"}},
-            {target(-1, 3), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "4294967295)"}},
-            {target(0, 9), {}, {}, 0, {}},
-            {target(24, 10), {}, {}, 0, {}},
+    Expect({{target(25), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "25)"}},
+            {target(-1), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "4294967295)"}},
+            {target(0), {}, {}, 0, {}},
             {byDefault, byType, Ok(Ref(3, 14, 3)), 0, {}},
             {byDefault, byType, Ok(Ref(3, 14, 0)), -1, {}},  // found none
             {byDefault, byType, {ResultBody(-2)}, -1, {}},
@@ -129,16 +131,9 @@ TEST_F(Client, AttachTableByTargetByDefaultAndByName) {
              {"ulmot_AttachDefaultObjectProcessor" + invalid + "25)"}},
             {[&] { return ulmot_AttachProcessorByName(client_, "gpio", 25, 0); }, {}, {}, -1,
              {"ulmot_AttachObjectProcessorByName" + invalid + "25)"}}});
-    EXPECT_EQ(Hex({Assigned(0), Assigned(24), Assigned(25), Assigned(5), Assigned(2)}), "09 0A 00 03 22");
+    EXPECT_EQ(Hex({Assigned(0), Assigned(24), Assigned(25), Assigned(2)}), "09 03 00 22");
     Expect({{named, byName, Ok(Ref(3, 14, 4)), 0, {}}});
     EXPECT_EQ(Assigned(2), 4);
-}
-
-TEST_F(Client, ProcessorEventsReachTheirCallbacks) {
-    for (uint32_t type : {24, 5}) {  // processor 4: type 24 notifies its removal, 5 does not
-        const auto attach = [&] { return ulmot_AttachDefaultObjectProcessor(client_, type, type == 24, 0); };
-        Expect({{attach, ToDelivery(7, 0, 101, 0, Concat({I8(2, uint8_t(type)), I8(5, 0)})), Ok(Ref(3, 14, 4)), 0, {}}});
-    }
     Recorder seen;
     const auto enable = [&](uint32_t added, uint32_t removed, uint32_t attached) {
         ulmot_RegisterProcessorAddedEvent(client_, Added, &seen, added);
@@ -152,17 +147,18 @@ TEST_F(Client, ProcessorEventsReachTheirCallbacks) {
     enable(1, 1, 1);
     SendEvent(14, 1, 6, 11, provided);  // at most 25 types are read
     SendEvent(14, 1, 6, 12, I8(3, 5));  // provides nothing: a line, no call
-    SendEvent(14, 0, 4, 13, {});
-    ASSERT_EQ(seen.WaitFor(3).size(), 3u);
+    SendEvent(14, 0, 3, 13, {});        // 3 was attached to type 24 with notification
+    SendEvent(14, 0, 4, 14, {});        // 4 to type 2 without
+    ASSERT_EQ(seen.WaitFor(4).size(), 4u);
     enable(1, 1, 0);
-    SendEvent(14, 0, 4, 14, {});
-    SendEvent(14, 1, 6, 15, I8(2, 1));  // once it is seen, the event before it is done with
-    ASSERT_EQ(seen.WaitFor(5).size(), 5u);
+    SendEvent(14, 0, 3, 15, {});
+    SendEvent(14, 1, 6, 16, I8(2, 1));  // once it is seen, the event before it is done with
+    ASSERT_EQ(seen.WaitFor(6).size(), 6u);
     enable(0, 0, 1);
-    SendEvent(14, 1, 6, 16, provided);
-    SendEvent(14, 0, 4, 17, {});
-    EXPECT_EQ(seen.WaitFor(6), (Lines{"added 6 ts11:" + types, "removed 4 ts13", "type 24 of 4 removed ts13",
-                                      "removed 4 ts14", "added 6 ts15: 1", "type 24 of 4 removed ts17"}));
+    SendEvent(14, 1, 6, 17, provided);
+    SendEvent(14, 0, 3, 18, {});
+    EXPECT_EQ(seen.WaitFor(7), (Lines{"added 6 ts11:" + types, "removed 3 ts13", "type 24 of 3 removed ts13", "removed 4 ts14",
+                                      "removed 3 ts15", "added 6 ts16: 1", "type 24 of 3 removed ts18"}));
     EXPECT_EQ(log.Lines(), Lines{"ulmot_ClientHandleProcessorAdded: processor provides no objects"});
 }
 

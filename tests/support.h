@@ -638,34 +638,27 @@ inline Exchange Answer(Peer &peer, const std::function<int32_t()> &call, const s
     return x;
 }
 
-// A session over the fault wrapper ("faulty") of an in-memory pair. Its
-// termination handler writes the line "ended" through ulmot_Debug, so that
-// the thread it ran on shows beside the threads of the library's lines, and
-// notes the call in ends_.
-class FaultySessionTest : public PoolTest {
+// A session over the fault wrapper ("faulty") of the in-memory pair, in place
+// of SessionTest's. Its termination handler writes the line "ended" through
+// ulmot_Debug, so that the thread it ran on shows beside the threads of the
+// library's lines, and notes the call in ends_.
+class FaultySessionTest : public SessionTest {
 protected:
     void SetUp() override {
-        PoolTest::SetUp();
-        pair_ = QuickPair("faulty");
+        SessionTest::SetUp();
+        ulmot_DestroySession(session_);
         fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
         session_ = ulmot_CreateSession(fault_, 8);
         ASSERT_NE(session_, nullptr);
-        ulmot_SessionRegisterTerminationHandler(
-            session_,
-            [](void *ends) {
-                ulmot_Debug("ended");
-                Of(ends).Add("ended");
-            },
-            &ends_);
-        peer_ = std::make_unique<Peer>(utr_MemoryEndpoint(pair_, UTR_SIDE_B));
+        const auto ended = [](void *ends) { ulmot_Debug("ended"); Of(ends).Add("ended"); };
+        ulmot_SessionRegisterTerminationHandler(session_, ended, &ends_);
     }
     void TearDown() override {
         if (ends_.size() == 0) ulmot_DestroySession(session_);
-        peer_.reset();
+        session_ = nullptr;  // an ended session is released by its receive thread
         utr_FaultDestroy(fault_);
-        utr_MemoryPairDestroy(pair_);
-        WaitUntil(pools::AllPoolsFull, 1000);  // an ended session is released by its receive thread
-        PoolTest::TearDown();
+        WaitUntil(pools::AllPoolsFull, 1000);
+        SessionTest::TearDown();
     }
     // The thread id of the first captured line (raw text) that holds `what`.
     static std::string ThreadOf(const std::string &log, const std::string &what) {
@@ -675,10 +668,7 @@ protected:
         return log.substr(open, log.find(':', open) - open);
     }
 
-    utr_MemoryPair *pair_ = nullptr;
     Transport *fault_ = nullptr;
-    Session *session_ = nullptr;
-    std::unique_ptr<Peer> peer_;
     Recorder ends_;
 };
 
