@@ -268,7 +268,7 @@ TEST_F(IoctlProcessorTest, DestroyAfterTheLinkWentIsSafe) {
 
 using Generic = Operations;
 
-TEST_F(Generic, EventRegistrationAndEventPropertiesBodies) {
+TEST_F(Generic, EventRequestsAndInstanceCounts) {
     Session *s = ulmot_GetClientSession(client_);
     uint8_t ids[254];
     for (uint8_t i = 0; i < 254; ++i) ids[i] = i;
@@ -282,6 +282,23 @@ TEST_F(Generic, EventRegistrationAndEventPropertiesBodies) {
             {properties(9, 3), Concat({head, {0, 8}, Array(0, {6, 1, 0, 1, 2})}), Ok(), 0, {}},
             {properties(0, 253), Concat({head, {1, 2}, Array(0, Concat({{6, 0}, Bytes(ids, ids + 253)}))}), Ok(), 0, {}},
             {properties(1, 254), {}, {}, -5, {"ulmot_RegisterEventProperties: Property count overflow (254)"}}});
+    Bytes many;
+    for (int i = 0; i < 300; ++i) Append(many, Ref(0, 8, static_cast<uint8_t>(i % 255 + 1)));
+    const Bytes one23 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 3)});
+    const Bytes one24 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 4)});
+    const Bytes request = {0x03, 0x07, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
+    uint8_t count = 0;  // each call gives its result x 1000 + the count
+    const auto counted = [&](uint8_t check, uint8_t *out) {
+        return [=, &count] { return count = 99, ulmot_GetInstanceCount(s, 7, 3, 8, check, out) * 1000 + count; };
+    };
+    Expect({{counted(1, &count), request, Ok(one23), 3, {}},
+            {counted(1, &count), request, Ok(one24), -997,
+             {"ulmot_GetInstanceCount: ID/count mismatch (count: 3, max ID: 4)"}},
+            {counted(0, &count), request, Ok(one24), 3, {}},
+            {counted(1, &count), request, Ok(), 0, {}},
+            {counted(0, &count), request, Ok(many), 255, {}},
+            {counted(1, &count), request, {ResultBody(12, one23)}, 12099, {}},
+            {counted(1, nullptr), request, Ok(one24), 99, {}}});
 }
 
 TEST_F(Generic, SetObjectPropertiesEncodesEveryKind) {
@@ -305,27 +322,6 @@ TEST_F(Generic, SetObjectPropertiesEncodesEveryKind) {
               "ulmot_SetProperties: Message allocation failed"}},
             {set(ULMOT_PROP_INT8, 1u, &one, 6u, 2u, bytes, 1u), {}, {}, -5, refused},
             {set(ULMOT_PROP_INT8, 1u, &one, 7u, 2u, bytes, 1u), {}, {}, -5, refused}});
-}
-
-TEST_F(Generic, InstanceCountAndItsCheck) {
-    Session *s = ulmot_GetClientSession(client_);
-    Bytes many;
-    for (int i = 0; i < 300; ++i) Append(many, Ref(0, 8, static_cast<uint8_t>(i % 255 + 1)));
-    const Bytes one23 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 3)});
-    const Bytes one24 = Concat({Ref(0, 8, 1), Ref(0, 8, 2), Ref(0, 8, 4)});
-    const Bytes request = {0x03, 0x07, 0x00, 0x00, 0x08, 0x00, 0x00, 0x00};
-    uint8_t count = 0;  // each call gives its result x 1000 + the count
-    const auto counted = [&](uint8_t check, uint8_t *out) {
-        return [=, &count] { return count = 99, ulmot_GetInstanceCount(s, 7, 3, 8, check, out) * 1000 + count; };
-    };
-    Expect({{counted(1, &count), request, Ok(one23), 3, {}},
-            {counted(1, &count), request, Ok(one24), -997,
-             {"ulmot_GetInstanceCount: ID/count mismatch (count: 3, max ID: 4)"}},
-            {counted(0, &count), request, Ok(one24), 3, {}},
-            {counted(1, &count), request, Ok(), 0, {}},
-            {counted(0, &count), request, Ok(many), 255, {}},
-            {counted(1, &count), request, {ResultBody(12, one23)}, 12099, {}},
-            {counted(1, nullptr), request, Ok(one24), 99, {}}});
 }
 
 TEST_F(Generic, GetPropertiesReadTheFirstItemWithTheIdAndRemoveGoesToTheAttachedProcessor) {

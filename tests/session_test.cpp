@@ -212,16 +212,6 @@ protected:
     Deliveries d_;
 };
 
-TEST_F(InboundQueue, NullHandlersReleaseAndHandlersTakeTheRestInOrder) {
-    ulmot_SessionRegisterEventHandler(session_, nullptr, nullptr);
-    Event(0, 1), Request(2), Event(0, 3), Request(4);
-    ASSERT_EQ(d_.seen.WaitFor(2).size(), 2u);
-    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d_);
-    ulmot_SessionRegisterRequestHandler(session_, nullptr, nullptr);
-    Event(0, 5), Request(6), Event(0, 7);
-    EXPECT_EQ(d_.seen.WaitFor(4), (Lines{"r2", "r4", "e5", "e7"}));
-}
-
 TEST_F(InboundQueue, MissingTimestampGivesZeroAndOneLine) {
     LogCapture log;
     peer_->SendEvent(3, 1, {});        // the header alone
@@ -397,6 +387,8 @@ TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheRece
 }
 
 TEST_F(Unrequested, RefusedSendIsMinusOneAndLeavesTheSessionWorking) {
+    peer_->SendEvent(2, 0, TimestampBody(0));  // no handler: released
+    peer_->Send({.type = 0, .body = {}});
     utr_FaultFailSends(fault_, 1, UTR_MATCH_ANY);
     ExpectRefused(session_, *peer_, 0, BlockWith(I8(1, 0)), {"ulmot_SendSessionMessage: Failed to send message"});
 }

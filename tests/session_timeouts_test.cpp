@@ -61,7 +61,6 @@ TEST_F(Responses, CtiRequestWaitsTwentySeconds) {
     other.Start(session_, 1, 0, 10, 99);  // another command of the same object: 5 s
     ASSERT_FALSE(Await(*peer_).empty());
     other.Join();
-    EXPECT_LT(other.elapsedMs, 10000);
     // The slot of the other request is kept aside for as long as its time-out,
     // in case its response comes late; then all seven beside the CTI request
     // are usable again.
