@@ -612,4 +612,64 @@ protected:
     std::vector<std::unique_ptr<Connection>> connections_;
 };
 
+// ---- session -------------------------------------------------------------------
+
+// The next message at `peer`, waiting up to `ms` (over a QuickPair one
+// Peer::Receive returns after the pair's 10 ms slice); empty when none came.
+inline Bytes Await(Peer &peer, int ms = 6000) {
+    Bytes message;
+    WaitUntil([&] { return !(message = peer.Receive(10)).empty(); }, ms);
+    return message;
+}
+
+// Runs `call` on a thread while `peer` answers each message it receives with
+// the next reply: the messages as they came, the result and the lines.
+inline Exchange Answer(Peer &peer, const std::function<int32_t()> &call, const std::vector<Reply> &replies) {
+    Exchange x;
+    LogCapture log;
+    std::thread t([&] { x.result = call(); });
+    for (const Reply &r : replies) {
+        x.requests.push_back(Await(peer));
+        if (x.requests.back().empty()) break;
+        peer.Respond(x.requests.back(), r.body, r.instance);
+    }
+    t.join();
+    x.lines = log.Lines();
+    return x;
+}
+
+// A session over the fault wrapper ("faulty") of the in-memory pair, in place
+// of SessionTest's. Its termination handler writes the line "ended" through
+// ulmot_Debug, so that the thread it ran on shows beside the threads of the
+// library's lines, and notes the call in ends_.
+class FaultySessionTest : public SessionTest {
+protected:
+    void SetUp() override {
+        SessionTest::SetUp();
+        ulmot_DestroySession(session_);
+        fault_ = utr_FaultCreate(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "faulty");
+        session_ = ulmot_CreateSession(fault_, 8);
+        ASSERT_NE(session_, nullptr);
+        const auto ended = [](void *ends) { ulmot_Debug("ended"); Of(ends).Add("ended"); };
+        ulmot_SessionRegisterTerminationHandler(session_, ended, &ends_);
+    }
+    void TearDown() override {
+        if (ends_.size() == 0) ulmot_DestroySession(session_);
+        session_ = nullptr;  // an ended session is released by its receive thread
+        utr_FaultDestroy(fault_);
+        WaitUntil(pools::AllPoolsFull, 1000);
+        SessionTest::TearDown();
+    }
+    // The thread id of the first captured line (raw text) that holds `what`.
+    static std::string ThreadOf(const std::string &log, const std::string &what) {
+        const size_t at = log.find(what);
+        if (at == std::string::npos) return "none";
+        const size_t open = log.rfind('[', at);
+        return log.substr(open, log.find(':', open) - open);
+    }
+
+    Transport *fault_ = nullptr;
+    Recorder ends_;
+};
+
 }  // namespace ulmot::test
