@@ -59,12 +59,12 @@ TEST_F(Send, OutstandingRequestsTakeEightThenSevenAndANinthWaitsForASlot) {
     std::vector<Bytes> sent;
     for (uint8_t i = 0; i < 9; ++i) {
         r[i].Start(session_, 0x21 + i, 5 + i, 0x108 + i, i);
-        sent.push_back(Await(*peer_, i < 8 ? 6000 : 100));
+        sent.push_back(peer_->Receive(i < 8 ? 6000 : 100));
         const Bytes expected = {uint8_t(5 + i), uint8_t(0x21 + i), uint8_t(8 - i), i, uint8_t(8 + i), 0, 0, 2, 0x10, 0};
         EXPECT_EQ(sent[i], i < 8 ? expected : Bytes{}) << "the ninth waits: all 8 slots are taken";
     }
     peer_->Respond(sent[3], ResultBody(results[3]), 3);
-    sent[8] = Await(*peer_);
+    sent[8] = peer_->Receive();
     ASSERT_EQ(sent[8].size(), 10u);
     EXPECT_EQ(sent[8][ULMOT_HEADER_TYPE_ID], 5) << "the slot returned last is taken first";
     for (uint8_t i = 0; i < 9; ++i) {
@@ -79,7 +79,7 @@ TEST_F(Send, OutstandingRequestsTakeEightThenSevenAndANinthWaitsForASlot) {
 TEST_F(Send, BodyOf2048IsSentAnd2049Refused) {
     // Not a request: the id given (its low 6 bits) and no wait.
     EXPECT_EQ(ulmot_SendSessionMessage(session_, ULMOT_MSG_EVENT, 3, 4, 0x65, 0x102, 6, 9, LargeBody(2048), 0, 0), 0);
-    const Bytes sent = Await(*peer_);
+    const Bytes sent = peer_->Receive();
     ASSERT_EQ(sent.size(), 2056u);
     EXPECT_EQ(Bytes(sent.begin(), sent.begin() + 8), (Bytes{0x04, 0x03, 0xA5, 0x06, 0x02, 0x09, 0x08, 0x00}));
     for (uint32_t type : {ULMOT_MSG_REQUEST, ULMOT_MSG_EVENT}) {
@@ -100,7 +100,7 @@ void ExpectAnswered(Session *s, Peer &peer, const std::vector<std::tuple<int, in
                     const Lines &lines) {
     AsyncRequest r;
     r.Start(s, 0x21, 0, 8, 0);
-    Await(peer);
+    peer.Receive();
     LogCapture log;
     for (const auto &[id, to, b] : responses) peer.Send({.destination = uint8_t(to), .id = uint8_t(id), .body = b});
     r.Join();
@@ -168,7 +168,7 @@ TEST_F(Responses, DuplicateArrivingWhileTheCallerTakesTheResponseIsDropped) {
     for (size_t i = 0; i < 200; ++i) {
         AsyncRequest r;
         r.Start(session_, 1, 0, 8, 0, true);
-        const Bytes request = Await(*peer_), first = ResultBody(int16_t(i), I8(2, uint8_t(i)));
+        const Bytes request = peer_->Receive(), first = ResultBody(int16_t(i), I8(2, uint8_t(i)));
         peer_->Respond(request, first);
         peer_->Respond(request, ResultBody(int16_t(i + 1000)));
         peer_->SendEvent(0, 0, TimestampBody(0));
@@ -291,12 +291,12 @@ TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
         return static_cast<Context *>(x)->results.Add(std::to_string(Call(static_cast<Context *>(x)->s))), 0;
     }, &c);
     peer_->SendEvent(2, 0, TimestampBody(1));
-    peer_->Respond(Await(*peer_), ResultBody(42));
+    peer_->Respond(peer_->Receive(), ResultBody(42));
     ASSERT_EQ(c.results.WaitFor(2).size(), 2u);
     AsyncRequest r[8];
     for (auto &one : r) {
         one.Start(session_, 1, 0, 8, 0);
-        ASSERT_FALSE(Await(*peer_).empty());
+        ASSERT_FALSE(peer_->Receive().empty());
     }
     peer_->SendEvent(2, 0, TimestampBody(2));
     ASSERT_EQ(c.results.WaitFor(3).size(), 3u);
@@ -372,7 +372,7 @@ TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheRece
     EXPECT_EQ(RoundTrip(session_, *peer_), 8);  // answered after the events: they are all queued
     AsyncRequest waiting;
     waiting.Start(session_, 1, 0, 8, 0);
-    ASSERT_FALSE(Await(*peer_).empty());
+    ASSERT_FALSE(peer_->Receive().empty());
     LogCapture log;
     utr_FaultTerminate(fault_);
     waiting.Join();

@@ -21,7 +21,7 @@ std::vector<int> AllAtOnce(Session *s, Peer &peer, size_t count) {
     std::vector<AsyncRequest> r(count);
     std::vector<int> ids;
     std::vector<Bytes> sent;
-    for (auto &one : r) one.Start(s, 1, 0, 8, 0), sent.push_back(Await(peer));
+    for (auto &one : r) one.Start(s, 1, 0, 8, 0), sent.push_back(peer.Receive());
     for (const Bytes &m : sent) {
         if (!m.empty()) ids.push_back(m[ULMOT_HEADER_TYPE_ID]), peer.Respond(m, ResultBody(0));
     }
@@ -36,14 +36,14 @@ TEST_F(Responses, LateResponseNeverCompletesALaterRequest) {
     LogCapture log;
     AsyncRequest first, second;
     first.Start(session_, 1, 0, 8, 0);
-    const Bytes late = Await(*peer_);
+    const Bytes late = peer_->Receive();
     first.Join();
     EXPECT_EQ(first.result, -1);
     EXPECT_GE(first.elapsedMs, 5000);
     // Slot 8 is kept aside for its late response: the next request takes
     // slot 7, and the late response does not complete it.
     second.Start(session_, 1, 0, 8, 0);
-    const Bytes fresh = Await(*peer_);
+    const Bytes fresh = peer_->Receive();
     ASSERT_EQ(fresh.size(), 10u);
     peer_->Respond(late, ResultBody(111));
     peer_->Respond(fresh, ResultBody(222));
@@ -57,9 +57,9 @@ TEST_F(Responses, CtiRequestWaitsTwentySeconds) {
     LogCapture log;
     AsyncRequest cti, other;
     cti.Start(session_, 1, 0, 10, 100);
-    ASSERT_FALSE(Await(*peer_).empty());
+    ASSERT_FALSE(peer_->Receive().empty());
     other.Start(session_, 1, 0, 10, 99);  // another command of the same object: 5 s
-    ASSERT_FALSE(Await(*peer_).empty());
+    ASSERT_FALSE(peer_->Receive().empty());
     other.Join();
     // The slot of the other request is kept aside for as long as its time-out,
     // in case its response comes late; then all seven beside the CTI request

@@ -284,10 +284,14 @@ public:
     // reader playing along while a test drops the link) does not.
     explicit Peer(Transport *endpoint, bool strict = true) : t_(endpoint), strict_(strict) {}
 
-    // The next message the other side sent; empty when nothing came.
+    // The next message the other side sent; empty when nothing came within
+    // `timeoutMs` (a pair's receive slice may end one receive sooner).
     Bytes Receive(uint32_t timeoutMs = 6000) {
+        const auto start = Clock::now();
         MessageBlock *b = nullptr;
-        if (t_->receive(t_, &b, timeoutMs) != 0) return {};
+        int32_t r = ULMOT_TRANSPORT_TIMEOUT;
+        while (r == ULMOT_TRANSPORT_TIMEOUT && MsSince(start) <= timeoutMs) r = t_->receive(t_, &b, timeoutMs);
+        if (r != 0) return {};
         Bytes bytes = DataOf(b);
         freemsg(b);
         return bytes;
@@ -614,14 +618,6 @@ protected:
 
 // ---- session -------------------------------------------------------------------
 
-// The next message at `peer`, waiting up to `ms` (over a QuickPair one
-// Peer::Receive returns after the pair's 10 ms slice); empty when none came.
-inline Bytes Await(Peer &peer, int ms = 6000) {
-    Bytes message;
-    WaitUntil([&] { return !(message = peer.Receive(10)).empty(); }, ms);
-    return message;
-}
-
 // Runs `call` on a thread while `peer` answers each message it receives with
 // the next reply: the messages as they came, the result and the lines.
 inline Exchange Answer(Peer &peer, const std::function<int32_t()> &call, const std::vector<Reply> &replies) {
@@ -629,7 +625,7 @@ inline Exchange Answer(Peer &peer, const std::function<int32_t()> &call, const s
     LogCapture log;
     std::thread t([&] { x.result = call(); });
     for (const Reply &r : replies) {
-        x.requests.push_back(Await(peer));
+        x.requests.push_back(peer.Receive());
         if (x.requests.back().empty()) break;
         peer.Respond(x.requests.back(), r.body, r.instance);
     }
