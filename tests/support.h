@@ -612,4 +612,57 @@ protected:
     std::vector<std::unique_ptr<Connection>> connections_;
 };
 
+// ---- objects ------------------------------------------------------------------
+
+// One client of the emulated reader for the object families: what the reader
+// keeps of an object and registered for the client, and every line the
+// library logs (a test takes the lines it expects; any other fails it).
+class ObjectsTest : public ReaderTest {
+protected:
+    void SetUp() override {
+        ReaderTest::SetUp();
+        log_ = std::make_unique<LogCapture>();
+    }
+    void TearDown() override {
+        EXPECT_EQ(Logged(), std::vector<std::string>{}) << "lines no check expected";
+        ReaderTest::TearDown();
+        log_.reset();
+    }
+    // The lines logged since the last call, but the one the first schedule
+    // start of a process writes when there is no platform library.
+    std::vector<std::string> Logged() {
+        std::vector<std::string> lines;
+        for (std::string &l : log_->Lines()) {
+            if (l != "ulmot_StartScheduleSpecification - Failed to load library 'vyrplatsupp'") lines.push_back(l);
+        }
+        log_ = std::make_unique<LogCapture>();
+        return lines;
+    }
+    // The items the reader keeps for an object, as they travel.
+    std::string Kept(uint8_t type, uint8_t instance) {
+        uint8_t items[2048];
+        uint32_t length = 0;
+        if (uemu_GetObjectProperties(reader_, type, instance, items, sizeof items, &length) != UEMU_OK) return "none";
+        return Hex(items, length);
+    }
+    // The client's event registration for type/instance: the decided and
+    // enabled masks, then the attached property ids.
+    std::string Registered(uint8_t type, uint8_t instance) {
+        std::vector<uemu_EventRegistration> all(32);
+        uint32_t count = 0;
+        uemu_GetEventRegistrations(reader_, all.data(), 32, &count);
+        for (uint32_t i = 0; i < count && i < 32; ++i) {
+            const uemu_EventRegistration &r = all[i];
+            if (r.processorId != ulmot_GetClientProcessorID(Client()) || r.objectType != type || r.instance != instance) {
+                continue;
+            }
+            return Format("%08X/%08X", r.selectedMask, r.enabledMask) +
+                   (r.propertyCount ? " " + Hex(r.propertyIds, r.propertyCount) : "");
+        }
+        return "none";
+    }
+
+    std::unique_ptr<LogCapture> log_;
+};
+
 }  // namespace ulmot::test
