@@ -24,10 +24,5 @@ target_link_libraries(test_emulator_tagpath PRIVATE ulmot_emulator ulmot_transpo
 # library's family operations. Family threads raise events while requests
 # run, so these are concurrency suites.
 ulmot_test(test_emulator_reader concurrency
-  emulator_reader_lines_test.cpp emulator_reader_radio_test.cpp emulator_reader_objects_test.cpp
-  emulator_reader_e2e_test.cpp)
+  emulator_reader_lines_test.cpp emulator_reader_radio_test.cpp emulator_reader_objects_test.cpp)
 target_link_libraries(test_emulator_reader PRIVATE ulmot_emulator ulmot_transports GTest::gmock)
-
-# The library's tag path functions against the emulated reader, end to end.
-ulmot_test(test_e2e_tagpath concurrency e2e_tagpath_test.cpp)
-target_link_libraries(test_e2e_tagpath PRIVATE ulmot_transports ulmot_emulator GTest::gmock)

@@ -631,10 +631,8 @@ protected:
     // The lines logged since the last call, but the one the first schedule
     // start of a process writes when there is no platform library.
     std::vector<std::string> Logged() {
-        std::vector<std::string> lines;
-        for (std::string &l : log_->Lines()) {
-            if (l != "ulmot_StartScheduleSpecification - Failed to load library 'vyrplatsupp'") lines.push_back(l);
-        }
+        std::vector<std::string> lines = log_->Lines();
+        std::erase(lines, "ulmot_StartScheduleSpecification - Failed to load library 'vyrplatsupp'");
         log_ = std::make_unique<LogCapture>();
         return lines;
     }
@@ -651,18 +649,41 @@ protected:
         std::vector<uemu_EventRegistration> all(32);
         uint32_t count = 0;
         uemu_GetEventRegistrations(reader_, all.data(), 32, &count);
-        for (uint32_t i = 0; i < count && i < 32; ++i) {
-            const uemu_EventRegistration &r = all[i];
-            if (r.processorId != ulmot_GetClientProcessorID(Client()) || r.objectType != type || r.instance != instance) {
-                continue;
+        for (const uemu_EventRegistration &r : all) {
+            if (r.processorId == ulmot_GetClientProcessorID(Client()) && r.objectType == type && r.instance == instance) {
+                return Format("%08X/%08X", r.selectedMask, r.enabledMask) +
+                       (r.propertyCount ? " " + Hex(r.propertyIds, r.propertyCount) : "");
             }
-            return Format("%08X/%08X", r.selectedMask, r.enabledMask) +
-                   (r.propertyCount ? " " + Hex(r.propertyIds, r.propertyCount) : "");
         }
         return "none";
     }
+    // An event the reader sends: header fields, the items after item 254,
+    // the lines the callbacks write for it and the lines the library logs.
+    struct Event {
+        uint8_t type, event, instance;
+        Bytes body;
+        std::vector<std::string> calls, lines;
+    };
+    // Sends each row's event to the client, then `marker`: the callbacks must
+    // write the row's lines to seen_, then the marker's.
+    void ExpectEvents(const std::vector<Event> &rows, const Event &marker) {
+        for (const Event &row : rows) {
+            SCOPED_TRACE(Format("type %u event %u: %s", row.type, row.event, Hex(row.body).c_str()));
+            for (const Event *e : {&row, &marker}) {
+                EXPECT_EQ(uemu_SendEventTo(reader_, ulmot_GetClientProcessorID(Client()), e->type, e->event,
+                                           e->instance, e->body.data(), static_cast<uint16_t>(e->body.size())),
+                          UEMU_OK);
+            }
+            std::vector<std::string> expected = row.calls;
+            expected.insert(expected.end(), marker.calls.begin(), marker.calls.end());
+            seen_.WaitFor(expected.size());
+            EXPECT_EQ(seen_.Take(), expected);
+            EXPECT_EQ(Logged(), row.lines);
+        }
+    }
 
     std::unique_ptr<LogCapture> log_;
+    Recorder seen_;
 };
 
 }  // namespace ulmot::test

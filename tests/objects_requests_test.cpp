@@ -1,0 +1,314 @@
+// What every family asks of the reader beyond its values: the event types it
+// enables, what it refuses before sending anything, what it does without a
+// session, how it reads responses that lack items, and the values it fetches
+// once for threads that ask at once.
+#include "support.h"
+
+namespace {
+
+using namespace ulmot::test;
+using Lines = std::vector<std::string>;
+
+// A callback of every family's signature that does nothing.
+void Nop(void *, uint32_t, uint8_t) {}
+void Nop(void *, uint32_t, uint8_t, MessageBlock *) {}
+void Nop(void *, uint32_t, uint8_t, const TagReport *) {}
+void Nop(void *, uint32_t, uint8_t, uint8_t, uint8_t) {}
+void Nop(void *, uint32_t, uint8_t, uint8_t, uint8_t, uint16_t, const uint8_t *) {}
+void Nop(void *, uint32_t, uint32_t) {}
+void Nop(void *, uint32_t, uint32_t, uint8_t) {}
+void Nop(void *, uint32_t, uint8_t, uint8_t) {}
+void Nop(void *, uint32_t, uint8_t, const AntennaPairActivation *) {}
+void Nop(void *, uint32_t, uint16_t, uint8_t) {}
+void Nop(void *, uint32_t, uint8_t, uint32_t, int32_t, int32_t, uint16_t, uint8_t) {}
+void Nop(void *, uint32_t, const char *) {}
+
+using Requests = ObjectsTest;
+
+TEST_F(Requests, EachRegistrationEnablesTheEventTypesThatHaveACallback) {
+    ClientProcessor *c = Client();
+    uint8_t inventory = 0, schedule = 0;
+    ASSERT_EQ(ulmot_AddInventorySpecification(c, &inventory, 517, ULMOT_OBJ_ANTENNA, 1, 0, nullptr, 0), 0);
+    ScheduleEntry entry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_INVENTORY, inventory}, *entries[] = {&entry};
+    const struct {
+        std::function<int32_t()> call;
+        uint8_t type, instance;
+        const char *registered;
+    } rows[] = {
+        {[&] { return ulmot_RegisterInventoryEvents(c, Nop, nullptr, Nop, nullptr); }, 5, 0, "FFFFFFFF/00000005"},
+        {[&] { return ulmot_RegisterInventoryEvents(c, nullptr, Nop, nullptr, nullptr); }, 5, 0, "FFFFFFFF/00000002"},
+        {[&] { return ulmot_ManageInventoryEvents(c, inventory, 31, 7); }, 5, inventory, "80000000/80000000"},
+        {[&] { return ulmot_ManageInventoryEvents(c, inventory, 0, 0); }, 5, inventory, "80000001/80000000"},
+        {[&] { return ulmot_RegisterAccessEvents(c, Nop, nullptr, Nop, nullptr, Nop, nullptr); }, 7, 0,
+         "FFFFFFFF/00000015"},
+        {[&] { return ulmot_RegisterAccessEvents(c, nullptr, Nop, nullptr, Nop, nullptr, nullptr); }, 7, 0,
+         "FFFFFFFF/0000000A"},
+        {[&] { return ulmot_RegisterScheduleEvents(c, Nop, nullptr, nullptr); }, 11, 0, "FFFFFFFF/00000001"},
+        {[&] { return ulmot_RegisterScheduleEvents(c, nullptr, Nop, nullptr); }, 11, 0, "FFFFFFFF/00000002"},
+        {[&] { return ulmot_AddScheduleSpecification(c, &schedule, entries, 1, 1, 0); }, 11, 1, "00000003/00000001"},
+        {[&] { return ulmot_AddScheduleSpecification(c, &schedule, entries, 1, 0, 1); }, 11, 2, "00000003/00000002"},
+        {[&] { return ulmot_RegisterTxAntennaVSWRStatus(c, Nop, nullptr, 1); }, 8, 0, "00000001/00000001"},
+        {[&] { return ulmot_RegisterTxAntennaVSWRStatus(c, Nop, nullptr, 0); }, 8, 0, "00000001/00000000"},
+        {[&] { return ulmot_RegisterAntennaPairActivation(c, Nop, nullptr, 2); }, 17, 0, "00000001/00000001"},
+        {[&] { return ulmot_EnableAntennaPairEventExtraInfo(c, 3); }, 17, 0, "00000001/00000001 00 01 02"},
+        {[&] { return ulmot_EnableAntennaPairEventExtraInfo(c, 0); }, 17, 0, "00000001/00000001"},
+        {[&] { return ulmot_RegisterGPIEvent(c, 2, Nop, nullptr, 4); }, 2, 2, "00000001/00000001"},
+        {[&] { return ulmot_EnableGPIEvent(c, 2, 0); }, 2, 2, "00000001/00000000"},
+        {[&] { return ulmot_EnableGPIEvent(c, 3, 1); }, 2, 3, "00000001/00000001"},
+        {[&] { return ulmot_RegisterGPOEvent(c, 3, Nop, nullptr, 5); }, 1, 3, "00000001/00000001"},
+        {[&] { return ulmot_RegisterGPOEvent(c, 3, Nop, nullptr, 0); }, 1, 3, "00000001/00000000"},
+        {[&] { return ulmot_RegisterRadioEvents(c, Nop, nullptr, Nop, nullptr, nullptr); }, 12, 0, "FFFFFFFF/00000005"},
+        {[&] { return ulmot_RegisterRadioEvents(c, nullptr, Nop, nullptr, Nop, nullptr); }, 12, 0, "FFFFFFFF/0000000A"},
+        {[&] { return ulmot_RegisterResetDone(c, Nop, nullptr, 1); }, 9, 0, "00000001/00000001"},
+        {[&] { return ulmot_RegisterResetDone(c, Nop, nullptr, 0); }, 9, 0, "00000001/00000000"},
+        {[&] { return ulmot_RegisterRFSurveyEvents(c, Nop, nullptr, Nop, nullptr); }, 19, 0, "FFFFFFFF/00000005"},
+        {[&] { return ulmot_RegisterRFSurveyEvents(c, nullptr, Nop, nullptr, nullptr); }, 19, 0, "FFFFFFFF/00000002"},
+        {[&] { return ulmot_RegisterNxpAlarmEvent(c, Nop, nullptr, 1); }, 22, 0, "00000001/00000001"},
+        {[&] { return ulmot_RegisterNxpAlarmEvent(c, Nop, nullptr, 0); }, 22, 0, "00000001/00000000"},
+        {[&] { return ulmot_RegisterTextLogMessage(c, Nop, nullptr, 1); }, 13, 0, "00000001/00000001"},
+        {[&] { return ulmot_RegisterTextLogMessage(c, Nop, nullptr, 0); }, 13, 0, "00000001/00000000"},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(Format("type %u instance %u", row.type, row.instance));
+        EXPECT_EQ(row.call(), 0);
+        EXPECT_EQ(Registered(row.type, row.instance), row.registered);
+    }
+    EXPECT_EQ(schedule, 2);
+}
+
+TEST_F(Requests, WithoutASessionEveryOperationFailsAtOnceAndKeepsNoBlock) {
+    ClientProcessor *c = Client();
+    ASSERT_EQ(uemu_DropLink(reader_, connections_.front()->link), UEMU_OK);
+    ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(c) == nullptr; }));
+    EXPECT_THAT(Logged(), testing::ElementsAre(HasSubstr("Session terminated (unrequested")));
+    const std::string none = ": No session (the client is reconnecting)";
+    uint8_t count = 0;
+    const struct {
+        std::function<int32_t()> call;
+        Lines lines;
+    } rows[] = {
+        {[&] { return ulmot_AddInventorySpecification(c, nullptr, 517, 8, 1, 0, nullptr, 0); },
+         {"ulmot_AddInventorySpecification" + none}},
+        {[&] { return ulmot_RegisterInventoryEvents(c, nullptr, nullptr, Nop, nullptr); },
+         {"ulmot_RegisterInventoryEvents" + none}},
+        {[&] { return ulmot_GetAntennaCount(c, &count); }, {"ulmot_GetAntennaCount" + none}},
+        {[&] { return ulmot_EnableAntennaPairEventExtraInfo(c, 1); }, {"ulmot_EnableAntennaPairEventExtraInfo" + none}},
+        {[&] { return ulmot_AddCTIObject(c, nullptr); },
+         {"ulmot_AddCTIObject" + none, "ulmot_AddCTIObject: Failed (result -1)"}},
+        {[&] { return ulmot_RegisterTextLogMessage(c, Nop, nullptr, 1); }, {"ulmot_RegisterTextLogMessage" + none}},
+        {[&] { return ulmot_GetGPICount(c, &count); }, {"ulmot_GetGPICount" + none}},
+        {[&] { return ulmot_GetGen2ParmSetCount(c, &count); }, {"ulmot_GetGen2ParmSetCount" + none}},
+    };
+    for (const auto &row : rows) {
+        EXPECT_EQ(row.call(), -1);
+        EXPECT_EQ(Logged(), row.lines);
+    }
+}
+
+TEST_F(Requests, ArgumentsThatCannotBeSentAreRefusedBeforeSending) {
+    ClientProcessor *c = Client();
+    static const uint8_t data[2100] = {}, mask[12] = {};
+    uint8_t selectors[255];
+    for (int i = 0; i < 255; ++i) selectors[i] = static_cast<uint8_t>(i);
+    ScheduleEntry good{ULMOT_SCHEDULE_ENTRY_OBJECT, 5, 1}, unknown{3, 0, 0};
+    ScheduleEntry *withUnknown[] = {&good, &unknown}, *withNull[] = {&good, nullptr};
+    std::vector<ScheduleEntry *> many(204, &good);
+    TagFilter tooLong, noMask, noData, filter;
+    ulmot_SetTagFilterC1G2(&tooLong, 1, 2, 0, 0, 1169, data, 0);
+    EXPECT_EQ(Logged(), Lines{"ulmot_SetTagFilterC1G2: Data of 1169 bits exceeds the mask's 1168 bits"});
+    ulmot_SetTagFilter(&noMask, 1, 2, 0, 8, 16, data, nullptr);
+    ulmot_SetTagFilter(&noData, 1, 2, 0, 8, 16, nullptr, mask);
+    ulmot_SetTagFilter(&filter, 1, 0, 0, 96, 96, data, mask);  // 37 bytes as an item
+    auto element = [](const TagFilter *f) {
+        return TagFilterElement{ULMOT_FILTER_ELEMENT_TAG_FILTER, reinterpret_cast<uintptr_t>(f)};
+    };
+    const TagFilterElement refused[] = {{ULMOT_FILTER_ELEMENT_INT8, 1}, element(&tooLong)}, withoutMask[] = {element(&noMask)},
+                           withoutData[] = {element(&noData)}, null[] = {element(&filter), element(nullptr)},
+                           odd[] = {{9, 0x55}};
+    TagFilter *withRefused[] = {&filter, &tooLong}, *nullFilter[] = {nullptr};
+    std::vector<TagFilter *> fits(55, &filter), tooMany(56, &filter);
+    const std::string filters = "ulmot_AddFilterSpecification: ", selector = "ulmot_AddSelectorSpecification: ";
+    const struct {
+        std::function<int32_t()> call;
+        int32_t result;
+        Lines lines;
+    } rows[] = {
+        {[&] { return ulmot_ManageInventoryEvents(c, 1, 32, 1); }, -5,
+         {"ulmot_ManageInventoryEvents: Invalid event type (32)"}},
+        {[&] { return ulmot_AddInventorySpecification(c, nullptr, 517, 8, 1, 0, selectors, 255); }, -1,
+         {"ulmot_BufferWriteDTPObjectReferenceList: Insufficient tail space",
+          "ulmot_AddInventorySpecification: Failed to build request"}},
+        {[&] { return ulmot_AddScheduleSpecification(c, nullptr, many.data(), 204, 1, 1); }, -5,
+         {"ulmot_AddScheduleSpecification: Too many entries (204, at most 203)"}},
+        {[&] { return ulmot_AddScheduleSpecification(c, nullptr, nullptr, 1, 1, 1); }, -5,
+         {"ulmot_AddScheduleSpecification: Invalid parameter"}},
+        {[&] { return ulmot_AddScheduleSpecification(c, nullptr, withUnknown, 2, 1, 1); }, -1,
+         {"ulmot_AddScheduleSpecification: Failed to build request"}},
+        {[&] { return ulmot_AddScheduleSpecification(c, nullptr, withNull, 2, 1, 1); }, -1,
+         {"ulmot_AddScheduleSpecification: Failed to build request"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, refused, 2); }, -5,
+         {filters + "Invalid tag filter (element 1)", filters + "Failed to build request"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, withoutMask, 1); }, -5,
+         {filters + "Invalid tag filter (element 0)", filters + "Failed to build request"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, withoutData, 1); }, -5,
+         {filters + "Invalid tag filter (element 0)", filters + "Failed to build request"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, null, 2); }, -5,
+         {filters + "Invalid tag filter (element 1)", filters + "Failed to build request"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, nullptr, 1); }, -5, {filters + "Invalid parameter"}},
+        {[&] { return ulmot_AddTagFilterSpecification(c, nullptr, odd, 1); }, UEMU_RESULT_MALFORMED,
+         {filters + "Unknown filter item type (9)", filters + "Failed (result 3)"}},  // sent with a count of 1
+        {[&] { return ulmot_AddTagSelectorSpecification(c, nullptr, withRefused, 2); }, -5,
+         {selector + "Invalid tag filter (filter 1)", selector + "Failed to build request"}},
+        {[&] { return ulmot_AddTagSelectorSpecification(c, nullptr, nullFilter, 1); }, -5,
+         {selector + "Invalid tag filter (filter 0)", selector + "Failed to build request"}},
+        {[&] { return ulmot_AddTagSelectorSpecification(c, nullptr, nullptr, 2); }, -5, {selector + "Invalid parameter"}},
+        // 55 filters fill the request's block (2035 bytes behind its head
+        // room): sent, and refused by the reader, which keeps 2036 bytes.
+        {[&] { return ulmot_AddTagSelectorSpecification(c, nullptr, fits.data(), 55); }, UEMU_RESULT_EXHAUSTED,
+         {selector + "Failed (result 6)"}},
+        {[&] { return ulmot_AddTagSelectorSpecification(c, nullptr, tooMany.data(), 56); }, -1,
+         {"ulmot_BufferWriteDTPTagFilter: Insufficient tail space", selector + "Failed to build request"}},
+        {[&] {
+             return ulmot_AddAccessSpecification(c, nullptr, nullptr, 0, 1, 0, 0, 0, 0, 2100, data, 0, nullptr, nullptr,
+                                                 0, 0);
+         },
+         -1,
+         {"ulmot_BufferWriteDTPBitArray: Insufficient tail space",
+          "ulmot_AddAccessSpecification: Failed to build request"}},
+        {[&] { return ulmot_SetAccessPassword(c, 1, nullptr, 4); }, -5, {"ulmot_SetAccessPassword: Invalid parameter"}},
+        {[&] { return ulmot_SetAccessInventoryList(c, 1, selectors, 0); }, -1,
+         {"ulmot_BufferWriteDTPObjectReferenceList: Invalid parameter",
+          "ulmot_SetAccessInventoryList: Failed to add 0 inventories to request"}},
+    };
+    for (const auto &row : rows) {
+        SCOPED_TRACE(row.lines.back());
+        EXPECT_EQ(row.call(), row.result);
+        EXPECT_EQ(Logged(), row.lines);
+    }
+    for (uint8_t type : {3, 5, 6, 7, 11}) {
+        uint32_t count = 9;
+        EXPECT_EQ(uemu_GetInstances(reader_, type, nullptr, 0, &count), UEMU_OK);
+        EXPECT_EQ(count, 0u) << "type " << int(type);
+    }
+}
+
+TEST(TagFilterRecords, FieldsFlagsAndMasks) {
+    static const uint8_t data[2] = {1, 2}, mask[2] = {3, 4};
+    const struct {
+        uint8_t fieldA, fieldB, flag;
+        uint16_t bits;
+        uint8_t flags;
+        uint16_t maskBytes;
+    } rows[] = {{5, 1, 1, 96, 0xE9, 12}, {0xFF, 0, 2, 9, 0xF8, 2}, {0, 0x3F, 0, 0, 0x7F, 0}, {1, 4, 0, 1168, 0x4C, 146}};
+    for (const auto &row : rows) {
+        TagFilter f;
+        ulmot_SetTagFilterC1G2(&f, 7, 0x11223344, row.fieldA, row.fieldB, row.bits, data, row.flag);
+        EXPECT_EQ(std::make_tuple(f.filterByte, f.filterWord, f.flags, f.dataLengthBits, f.maskLengthBytes, f.data),
+                  std::make_tuple(uint8_t{7}, 0x11223344u, row.flags, row.bits, row.maskBytes, &data[0]));
+        EXPECT_EQ(Bytes(f.mask, f.mask + f.maskLengthBytes), Bytes(row.maskBytes, 0xFF)) << "every data bit counts";
+    }
+    for (uint16_t bits : {15, 16}) {
+        TagFilter f;
+        ulmot_SetTagFilter(&f, 9, 0xA1B2C3D4, 0x5A, 13, bits, data, mask);
+        EXPECT_EQ(std::make_tuple(f.filterByte, f.filterWord, f.flags, f.dataLengthBits, f.maskLengthBytes, f.mask),
+                  std::make_tuple(uint8_t{9}, 0xA1B2C3D4u, uint8_t{0x5A}, uint16_t{13}, uint16_t(bits / 8), &mask[0]));
+    }
+    ulmot_SetTagFilter(nullptr, 1, 2, 3, 4, 5, data, mask);
+    ulmot_SetTagFilterC1G2(nullptr, 1, 2, 3, 4, 5, data, 1);
+}
+
+// Responses that lack items, as the emulated reader never sends them.
+using Responses = ClientTest;
+
+TEST_F(Responses, MissingItemsFailTheReadsThatNeedThem) {
+    uint32_t first = 0, second = 0, utc = 0;
+    uint16_t maxP = 7, minP = 0, defP = 0, length = 0, code = 0, u16 = 0x7777;
+    uint8_t u8 = 0, status = 9, list[4];
+    char text[96] = {};
+    Bytes eighty = Sized(17, 4, Bytes(80, 'A')), eightyOne = Sized(17, 4, Bytes(81, 'A'));
+    const struct {
+        std::function<int32_t()> call;
+        std::vector<Reply> replies;
+        int32_t result;
+        Lines lines;
+    } rows[] = {
+        {[&] { return ulmot_GetTimestamp(client_, &first, &second); }, {Ok(I32(0, 5))}, -1, {}},
+        {[&] {
+             return ulmot_GetGen2ProtocolSpecification(client_, 1, &u8, &u8, &u8, &u8, &u8, &u8, &u8, &u16, &u16, &u8,
+                                                       &u16);
+         },
+         {Ok(Concat({I8(1, 1), I8(2, 2), I8(3, 3), I8(4, 4), I8(5, 5), I8(6, 6), I16(8, 8), I16(9, 9), I8(10, 10),
+                     I16(12, 12)}))},
+         -1, {}},
+        {[&] { return ulmot_GetGen2ProtocolSpecificationUTCTime(client_, 1, &utc); }, {Ok(I8(14, 1))}, -1,
+         {"ulmot_GetGen2ProtocolSpecificationUTCTime: Failed to find UTCTime property in response"}},
+        {[&] { return ulmot_GetAntennaAttributes(client_, 1, &maxP, &minP, &defP, list, 4, &length); },
+         {Ok(I16(1, 11))}, -1,
+         {"ulmot_GetAntennaAttributes: Failed to find max power level in response",
+          "ulmot_GetAntennaAttributes: Failed to find default power level in response",
+          "ulmot_GetAntennaAttributes: Failed to find receive antenna list in response"}},
+        {[&] { return ulmot_GetAntennaAttributes(client_, 1, &maxP, &minP, &defP, nullptr, 4, &length); },
+         {Ok(Concat({I16(0, 30), I16(1, 10)}))}, -1,
+         {"ulmot_GetAntennaAttributes: Failed to find max power level in response"}},
+        {[&] { return ulmot_StopScheduleSpecification(client_, 1, &status); }, {Ok()}, -1,
+         {"ulmot_StopScheduleSpecification: Failed to find stop status in response"}},
+        {[&] { return ulmot_GetRadioSupportedCountryCode(client_, 1, &code, text); }, {Ok(), Ok(Concat({I16(16, 1), eighty}))},
+         0, {}},
+        {[&] { return ulmot_GetRadioSupportedCountryCode(client_, 1, &code, text); },
+         {Ok(), Ok(Concat({I16(16, 1), eightyOne}))}, -3, {}},
+    };
+    for (const auto &row : rows) {
+        const Exchange x = Run(row.call, row.replies);
+        EXPECT_EQ(x.requests.size(), row.replies.size());
+        EXPECT_EQ(x.result, row.result);
+        EXPECT_EQ(x.lines, row.lines);
+    }
+    EXPECT_EQ(std::vector<int>({int(first), int(second), u16, minP, defP, status}),
+              std::vector<int>({5, 0, 0x7777, 10, 30, 0}));
+    EXPECT_EQ(std::string(text, 81), std::string(80, 'A') + '\0');
+}
+
+// The version information is fetched once for every thread that asks while
+// the fetch is under way; a failed fetch is shared by them, then tried again.
+TEST_F(Responses, ThreadsAskingAtOnceShareOneFetchAndAFailedOneIsTriedAgain) {
+    constexpr int kThreads = 4;
+    for (const Bytes &answer : {ResultBody(-9), ResultBody(0, Sized(0, 4, {'v', '1'}))}) {
+        const bool fails = answer[2] != 0;
+        std::atomic<int> entered{0}, finished{0};
+        std::vector<int32_t> results(kThreads, 99);
+        std::vector<std::string> texts(kThreads);
+        std::vector<std::thread> threads;
+        LogCapture log;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                char text[8] = "#";
+                ++entered;
+                results[size_t(i)] = ulmot_GetVersion(client_, 0, text, sizeof text);
+                texts[size_t(i)] = text;
+                ++finished;
+            });
+        }
+        const Bytes request = reader_->NextRequest();
+        ASSERT_TRUE(WaitUntil([&] { return entered == kThreads; }));
+        EXPECT_TRUE(reader_->NextRequest(100).empty()) << "a second fetch while the first is under way";
+        reader_->Respond(request, answer);
+        int later = 0;  // fetches of threads that came after a failure
+        while (finished < kThreads) {
+            const Bytes more = reader_->NextRequest(10);
+            if (!more.empty()) {
+                reader_->Respond(more, answer);
+                ++later;
+            }
+        }
+        for (std::thread &t : threads) t.join();
+        EXPECT_EQ(results, std::vector<int32_t>(kThreads, fails ? -1 : 0));
+        EXPECT_EQ(texts, Lines(kThreads, fails ? "#" : "v1"));
+        EXPECT_EQ(log.Lines(), Lines(size_t(fails ? 1 + later : 0), "ulmot_GetObjectProperties: Failed"));
+        EXPECT_TRUE(fails || later == 0) << "the kept value needs no fetch";
+    }
+    uint16_t model = 1;
+    const Exchange kept = Run([&] { return ulmot_GetRadioModel(client_, &model); });
+    EXPECT_EQ(std::make_tuple(kept.requests.size(), kept.result, model), std::make_tuple(size_t{0}, 0, uint16_t{0}));
+}
+
+}  // namespace
