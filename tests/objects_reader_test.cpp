@@ -89,9 +89,8 @@ TEST_F(ReaderFamilies, GpiAndGpoLines) {
     EXPECT_EQ(states, (Bytes{1, 0, 0, 0, 0}));
     EXPECT_EQ(seen_.WaitFor(3), (Lines{"gpo 1 1", "gpo 5 1", "gpo 5 0"}));
     EXPECT_EQ(ulmot_WriteAllGPO(c_, pairs, 0), 0);
-    EXPECT_EQ(ulmot_WriteAllGPO(c_, unknown, 1), UEMU_RESULT_UNKNOWN_INSTANCE);
-    EXPECT_EQ(ulmot_WriteAllGPO(c_, nullptr, 1), -5);
-    EXPECT_EQ(Logged(), (Lines{"ulmot_WriteAllGPO: Failed (result 2)", "ulmot_WriteAllGPO: No output values"}));
+    EXPECT_EQ(Outcome(ulmot_WriteAllGPO(c_, unknown, 1)), "2 | ulmot_WriteAllGPO: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_WriteAllGPO(c_, nullptr, 1)), "-5 | ulmot_WriteAllGPO: No output values");
     // Without a processor for the type there are no lines, and no request.
     ASSERT_EQ(ulmot_AttachTargetProcessor(c_, ULMOT_OBJ_GPI, 0), 0);
     EXPECT_EQ(ulmot_GetGPICount(c_, &gpi), 0);
@@ -146,8 +145,8 @@ TEST_F(ReaderFamilies, ClockTimestampAndVersions) {
     ASSERT_EQ(ulmot_SetRTC(c_, nullptr, nullptr, &hour, nullptr, nullptr, nullptr, nullptr), 0);
     ASSERT_EQ(rtc(), 0);
     EXPECT_EQ(Bytes(f, f + 7), (Bytes{58, 59, 5, 29, 2, 24, 4})) << "the week day follows from the date";
-    EXPECT_EQ(ulmot_SetRTC(c_, nullptr, nullptr, nullptr, nullptr, nullptr, &year2025, nullptr), 20);
-    EXPECT_EQ(Logged(), Lines{"ulmot_SetRTC: Failed (result 20)"});
+    EXPECT_EQ(Outcome(ulmot_SetRTC(c_, nullptr, nullptr, nullptr, nullptr, nullptr, &year2025, nullptr)),
+              "20 | ulmot_SetRTC: Failed (result 20)");
     uint32_t seconds = 0, milliseconds = 0;
     const uint32_t before = uemu_Now(reader_);
     ASSERT_EQ(ulmot_GetTimestamp(c_, &seconds, &milliseconds), 0);
@@ -175,8 +174,8 @@ TEST_F(ReaderFamilies, ClockTimestampAndVersions) {
     EXPECT_EQ(ulmot_GetRadioModel(c_, &model), 0);
     EXPECT_EQ(model, 0x0A0B);
     text[0] = '#';
-    EXPECT_EQ(ulmot_GetVersion(c_, 0, text, 0) + ulmot_GetVersion(c_, 0, nullptr, 8), -10);
-    EXPECT_EQ(Logged(), Lines(2, "ulmot_GetVersion: No room in a buffer of length 0"));
+    EXPECT_EQ(Outcome(ulmot_GetVersion(c_, 0, text, 0)), "-5 | ulmot_GetVersion: No room in a buffer of length 0");
+    EXPECT_EQ(Outcome(ulmot_GetVersion(c_, 0, nullptr, 8)), "-5 | ulmot_GetVersion: No room in a buffer of length 0");
     EXPECT_EQ(text[0], '#');
 }
 
@@ -206,13 +205,12 @@ TEST_F(ReaderFamilies, Gen2SpecificationsAndParameterSets) {
     EXPECT_EQ(Bytes(u8, u8 + 4), (Bytes{2, 3, 0, 5}));
     ASSERT_EQ(ulmot_GetGen2ProtocolSpecificationUTCTime(c_, spec, &utc), 0);
     EXPECT_EQ(utc, kNewYear2026) << "set by the reader's clock";
-    EXPECT_EQ(ulmot_SetPropertiesGen2ProtocolSpecification(c_, spec, bad, 1), 20);
-    EXPECT_EQ(ulmot_SetPropertiesGen2ProtocolSpecification(c_, spec, holes, 2), -5);
-    EXPECT_EQ(ulmot_AddGen2ProtocolSpecification(c_, nullptr, nullptr, 1, 1), -5);
-    EXPECT_EQ(Logged(), (Lines{"ulmot_SetPropertiesGen2ProtocolSpecification: Failed (result 20)",
-                               "ulmot_SetPropertiesGen2ProtocolSpecification: Failed to build request message",
-                               "ulmot_AddGen2ProtocolSpecification: Failed to build request message",
-                               "ulmot_AddGen2ProtocolSpecification: Failed (result -5)"}));
+    const std::string set = "ulmot_SetPropertiesGen2ProtocolSpecification: ", adding = "ulmot_AddGen2ProtocolSpecification: ";
+    EXPECT_EQ(Outcome(ulmot_SetPropertiesGen2ProtocolSpecification(c_, spec, bad, 1)), "20 | " + set + "Failed (result 20)");
+    EXPECT_EQ(Outcome(ulmot_SetPropertiesGen2ProtocolSpecification(c_, spec, holes, 2)),
+              "-5 | " + set + "Failed to build request message");
+    EXPECT_EQ(Outcome(ulmot_AddGen2ProtocolSpecification(c_, nullptr, nullptr, 1, 1)),
+              "-5 | " + adding + "Failed to build request message | " + adding + "Failed (result -5)");
 
     uint8_t sets = 0;
     ASSERT_EQ(ulmot_GetGen2ParmSetCount(c_, &sets), 0);
@@ -231,11 +229,9 @@ TEST_F(ReaderFamilies, Gen2SpecificationsAndParameterSets) {
     // Kept: from now on type 18 goes to a processor that does not serve it.
     ASSERT_EQ(ulmot_AttachTargetProcessor(c_, ULMOT_OBJ_GEN2_PARM_SET, UEMU_IO_PROCESSOR_ID), 0);
     EXPECT_EQ(ulmot_GetGen2ParmSetCount(c_, &sets) + ulmot_GetGen2ParmSet(c_, 2, nullptr), 0);
-    EXPECT_EQ(ulmot_GetGen2ParmSet(c_, 0, nullptr), -1) << "never fetched";
-    EXPECT_EQ(ulmot_GetGen2ParmSet(c_, -1, nullptr), -5);
-    EXPECT_EQ(ulmot_GetGen2ParmSet(c_, 20, nullptr), -5);
-    EXPECT_EQ(Logged(), (Lines{"ulmot_GetObjectProperties: Failed", "ulmot_GetGen2ParmSet: Index (-1) out of range",
-                               "ulmot_GetGen2ParmSet: Index (20) out of range"}));
+    EXPECT_EQ(Outcome(ulmot_GetGen2ParmSet(c_, 0, nullptr)), "-1 | ulmot_GetObjectProperties: Failed") << "never fetched";
+    EXPECT_EQ(Outcome(ulmot_GetGen2ParmSet(c_, -1, nullptr)), "-5 | ulmot_GetGen2ParmSet: Index (-1) out of range");
+    EXPECT_EQ(Outcome(ulmot_GetGen2ParmSet(c_, 20, nullptr)), "-5 | ulmot_GetGen2ParmSet: Index (20) out of range");
 }
 
 TEST_F(ReaderFamilies, CtiRequests) {
@@ -250,21 +246,19 @@ TEST_F(ReaderFamilies, CtiRequests) {
     EXPECT_EQ(reply(), "1 0 ") << "an unknown request";
     ASSERT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_REQUEST_COUNT, nullptr, 0, &status, response, &(length = 8)), 0);
     EXPECT_EQ(reply(), "0 4 00 00 00 03 00 00 00 00");
-    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_FILL, ten, 2, &status, response, &(length = 8)), -3);
+    const std::string noData = " | ulmot_CTIRequest: Failed to find data in response", invalid = "-5 | ulmot_CTIRequest: Invalid parameter";
+    EXPECT_EQ(Outcome(ulmot_CTIRequest(c_, cti, UEMU_CTI_FILL, ten, 2, &status, response, &(length = 8))), "-3" + noData);
     EXPECT_EQ(reply(), "0 10 00 00 00 03 00 00 00 00") << "the length it needs; nothing copied";
     // The largest request that fits a block, and one byte more.
     Bytes big(2021, 0x42), echo(2021);
-    length = 2021;
-    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, big.data(), 2020, &status, echo.data(), &length), 0);
+    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, big.data(), 2020, &status, echo.data(), &(length = 2021)), 0);
     EXPECT_EQ(length, 2020);
-    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, big.data(), 2021, &status, echo.data(), &length), -7);
-    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, nullptr, 3, &status, response, &length), -5);
-    EXPECT_EQ(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, ping, 4, &status, response, nullptr), -5);
-    EXPECT_EQ(ulmot_CTIRequest(c_, 9, UEMU_CTI_ECHO, ping, 4, &status, response, &length), 2);
-    EXPECT_EQ(Logged(), (Lines{"ulmot_CTIRequest: Failed to find data in response",
-                               "ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048)",
-                               "ulmot_CTIRequest: Allocation failed", "ulmot_CTIRequest: Invalid parameter",
-                               "ulmot_CTIRequest: Invalid parameter", "ulmot_CTIRequest: Failed (result 2)"}));
+    EXPECT_EQ(Outcome(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, big.data(), 2021, &status, echo.data(), &length)),
+              "-7 | ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048) | ulmot_CTIRequest: Allocation failed");
+    EXPECT_EQ(Outcome(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, nullptr, 3, &status, response, &length)), invalid);
+    EXPECT_EQ(Outcome(ulmot_CTIRequest(c_, cti, UEMU_CTI_ECHO, ping, 4, &status, response, nullptr)), invalid);
+    EXPECT_EQ(Outcome(ulmot_CTIRequest(c_, 9, UEMU_CTI_ECHO, ping, 4, &status, response, &length)),
+              "2 | ulmot_CTIRequest: Failed (result 2)");
 }
 
 TEST_F(ReaderFamilies, ResetsSurveysAlarmsAndTheTextLog) {

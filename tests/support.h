@@ -636,6 +636,12 @@ protected:
         log_ = std::make_unique<LogCapture>();
         return lines;
     }
+    // A result and the lines logged since the last call: "-5 | line | line".
+    std::string Outcome(int32_t result) {
+        std::string s = std::to_string(result);
+        for (const std::string &line : Logged()) s += " | " + line;
+        return s;
+    }
     // The items the reader keeps for an object, as they travel.
     std::string Kept(uint8_t type, uint8_t instance) {
         uint8_t items[2048];
