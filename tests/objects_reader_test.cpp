@@ -265,8 +265,8 @@ TEST_F(ReaderFamilies, ResetsSurveysAlarmsAndTheTextLog) {
     ASSERT_EQ(ulmot_RegisterResetDone(c_, OnReset, &seen_, 1), 0);
     ASSERT_EQ(ulmot_WriteGPO(c_, 1, 1), 0);
     uint8_t reset = 0, survey = 0, two = 0, all = 0, state = 9;
-    ASSERT_EQ(ulmot_AddResetSpecification(c_, &reset, 0x10000, 0x101, 1, 0), 0) << "delay 0 and GPO line 1";
-    EXPECT_EQ(Kept(9, reset), "01 00 00 13 01 01 20 00");
+    ASSERT_EQ(ulmot_AddResetSpecification(c_, &reset, 0x10005, 0x101, 1, 0), 0) << "delay 5 ms and GPO line 1";
+    EXPECT_EQ(Kept(9, reset), "01 00 05 13 01 01 20 00");
     EXPECT_EQ(seen_.WaitFor(1), Lines{Format("reset %u", reset)});
     EXPECT_EQ(ulmot_ReadGPO(c_, 1, &state), 0);
     EXPECT_EQ(state, 0) << "reset low";

@@ -83,6 +83,58 @@ TEST_F(Requests, WithoutASessionEveryOperationFailsAtOnceAndKeepsNoBlock) {
     EXPECT_EQ(Outcome(ulmot_RegisterTextLogMessage(c, Nop, nullptr, 1)), "-1 | ulmot_RegisterTextLogMessage" + none);
     EXPECT_EQ(Outcome(ulmot_GetGPICount(c, &count)), "-1 | ulmot_GetGPICount" + none);
     EXPECT_EQ(Outcome(ulmot_GetGen2ParmSetCount(c, &count)), "-1 | ulmot_GetGen2ParmSetCount" + none);
+    EXPECT_EQ(Outcome(ulmot_AddNxpAlarmSpecification(c, nullptr, 17, 1)),
+              "-1 | ulmot_AddNxpAlarmSpecification" + none + " | ulmot_AddNxpAlarmSpecification: Failed (result -1)");
+    // Every other operation: -1, and the line of the operation it is made of.
+    uint8_t u8 = 0, list[2] = {1, 1};
+    uint16_t u16 = 0;
+    uint32_t u32 = 0;
+    char text[80];
+    RadioProperties radio;
+    const std::function<int32_t()> calls[] = {
+        [&] { return ulmot_SetInventorySelector(c, 1, list, 1); }, [&] { return ulmot_SetInventoryAccessGroup(c, 1, 1); },
+        [&] { return ulmot_SetInventoryType(c, 1, 1); }, [&] { return ulmot_SetAccessPassword(c, 1, list, 2); },
+        [&] { return ulmot_AddAccessSpecification(c, 0, 0, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0); },
+        [&] { return ulmot_SetAccessFilter(c, 1, 1); }, [&] { return ulmot_SetAccessGroup(c, 1, 1); },
+        [&] { return ulmot_EnableAccessSpecification(c, 1, 1); }, [&] { return ulmot_SetAccessInventoryList(c, 1, list, 1); },
+        [&] { return ulmot_RegisterAccessEvents(c, Nop, Nop, Nop, Nop, Nop, nullptr); },
+        [&] { return ulmot_GetAntennaDefaultPower(c, 1, &u16); }, [&] { return ulmot_GetAntennaMinPower(c, 1, &u16); },
+        [&] { return ulmot_GetAntennaMaxPower(c, 1, &u16); }, [&] { return ulmot_GetAntennaLastVSWRStatus(c, 1, &u8); },
+        [&] { return ulmot_GetAntennaAttributes(c, 1, &u16, &u16, &u16, list, 2, &u16); },
+        [&] { return ulmot_RegisterTxAntennaVSWRStatus(c, Nop, nullptr, 1); }, [&] { return ulmot_SetAntennaPower(c, 1, 1); },
+        [&] { return ulmot_GetAntennaPower(c, 1, &u16); }, [&] { return ulmot_SetReceiveAntennaList(c, 1, list, 1); },
+        [&] { return ulmot_RegisterAntennaPairActivation(c, Nop, nullptr, 1); }, [&] { return ulmot_SetSchedulePriority(c, 1, 1); },
+        [&] { return ulmot_RegisterScheduleEvents(c, Nop, Nop, nullptr); }, [&] { return ulmot_GetInventoryStats(c, 1, 0, 0, 0, 0, 0, 0, 0); },
+        [&] { return ulmot_ReadGPI(c, 1, &u8); }, [&] { return ulmot_WriteGPI(c, 1, 1); }, [&] { return ulmot_SetGPIThreshold(c, 1, 1); },
+        [&] { return ulmot_GetGPIThreshold(c, 1, &u8); }, [&] { return ulmot_RegisterGPIEvent(c, 1, Nop, nullptr, 1); },
+        [&] { return ulmot_EnableGPIEvent(c, 1, 1); }, [&] { return ulmot_GetGPOCount(c, &u8); }, [&] { return ulmot_ReadGPO(c, 1, &u8); },
+        [&] { return ulmot_WriteGPO(c, 1, 1); }, [&] { return ulmot_RegisterGPOEvent(c, 1, Nop, nullptr, 1); },
+        [&] { return ulmot_GetRadioProperties(c, &radio); }, [&] { return ulmot_GetRadioSupportedCountryCode(c, 1, &u16, text); },
+        [&] { return ulmot_RegisterRadioEvents(c, Nop, Nop, Nop, Nop, nullptr); },
+        [&] { return ulmot_RegisterResetDone(c, Nop, nullptr, 1); }, [&] { return ulmot_RegisterRFSurveyEvents(c, Nop, Nop, Nop, nullptr); },
+        [&] { return ulmot_RegisterNxpAlarmEvent(c, Nop, nullptr, 1); }, [&] { return ulmot_GetRadioModel(c, &u16); },
+        [&] { return ulmot_GetTimestamp(c, &u32, &u32); }, [&] { return ulmot_GetRTC(c, &u8, 0, 0, 0, 0, 0, 0); },
+        [&] { return ulmot_GetGen2ProtocolSpecification(c, 1, &u8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0); },
+        [&] { return ulmot_GetGen2ProtocolSpecificationUTCTime(c, 1, &u32); },
+    };
+    for (const auto &call : calls) EXPECT_EQ(call(), -1);
+    for (const std::string &line : Logged()) EXPECT_THAT(line, testing::EndsWith(none));
+}
+
+TEST_F(Requests, WhatTheReaderRefusesComesBackWithItsResult) {
+    ClientProcessor *c = Client();
+    ScheduleEntry missing{ULMOT_SCHEDULE_ENTRY_OBJECT, 5, 99}, *entries[] = {&missing};
+    EXPECT_EQ(Outcome(ulmot_AddAntennaPair(c, nullptr, 9, 0, 0)), "20 | ulmot_AddAntennaPair: Failed (result 20)");
+    EXPECT_EQ(Outcome(ulmot_AddScheduleSpecification(c, nullptr, entries, 1, 1, 1)),
+              "2 | ulmot_AddScheduleSpecification: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_SetScheduleLBTParameters(c, 99, 1, 1)), "2 | ulmot_SetScheduleLBTParameters: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_StartScheduleSpecification(c, 99, 1)), "2 | ulmot_StartScheduleSpecification: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_StopScheduleSpecification(c, 99, nullptr)), "2 | ulmot_StopScheduleSpecification: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_AddResetSpecification(c, nullptr, 0, 20, 1, 0)), "2 | ulmot_AddResetSpecification: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_AddRFSurveySpecification(c, nullptr, 9, 0)), "2 | ulmot_AddRFSurveySpecification: Failed (result 2)");
+    EXPECT_EQ(Outcome(ulmot_ManageInventoryEvents(c, 99, 2, 0)),
+              "2 | ulmot_EventRegistration: Request failed (result 2) | "
+              "ulmot_ManageInventoryEvents: Failed to disable event type 2 for inventory ID 99 (result 2)");
 }
 
 TEST_F(Requests, ArgumentsThatCannotBeSentAreRefusedBeforeSending) {
@@ -110,6 +162,8 @@ TEST_F(Requests, ArgumentsThatCannotBeSentAreRefusedBeforeSending) {
     EXPECT_EQ(Outcome(ulmot_ManageInventoryEvents(c, 1, 32, 1)), "-5 | ulmot_ManageInventoryEvents: Invalid event type (32)");
     EXPECT_EQ(Outcome(ulmot_AddInventorySpecification(c, nullptr, 517, 8, 1, 0, selectors, 255)),
               "-1 | ulmot_BufferWriteDTPObjectReferenceList: " + tail + " | ulmot_AddInventorySpecification: " + built);
+    EXPECT_EQ(Outcome(ulmot_SetInventorySelector(c, 1, selectors, 255)),
+              "-1 | ulmot_BufferWriteDTPObjectReferenceList: " + tail + " | ulmot_SetInventorySelector: " + built);
     EXPECT_EQ(Outcome(ulmot_AddScheduleSpecification(c, nullptr, most.data(), 203, 0, 0)), "0");
     EXPECT_EQ(Outcome(ulmot_AddScheduleSpecification(c, nullptr, many.data(), 204, 1, 1)),
               "-5 | ulmot_AddScheduleSpecification: Too many entries (204, at most 203)");
@@ -135,6 +189,11 @@ TEST_F(Requests, ArgumentsThatCannotBeSentAreRefusedBeforeSending) {
     EXPECT_EQ(Outcome(ulmot_AddAccessSpecification(c, 0, 0, 0, 1, 0, 0, 0, 0, 2100, data, 0, 0, 0, 0, 0)),
               "-1 | ulmot_BufferWriteDTPBitArray: " + tail + " | ulmot_AddAccessSpecification: " + built);
     EXPECT_EQ(Outcome(ulmot_SetAccessPassword(c, 1, nullptr, 4)), "-5 | ulmot_SetAccessPassword: Invalid parameter");
+    // 1020 outputs take the largest block, which has no room for the item's header; 1021 need a larger one.
+    EXPECT_EQ(Outcome(ulmot_WriteAllGPO(c, data, 1020)),
+              "-1 | ulmot_BufferWriteDTPBitArray: " + tail + " | ulmot_WriteAllGPO: " + built);
+    EXPECT_EQ(Outcome(ulmot_WriteAllGPO(c, data, 1021)),
+              "-1 | ulmot_BufferAllocate: Size 2049 exceeds the largest block (2048) | ulmot_WriteAllGPO: Failed to allocate message");
     EXPECT_EQ(Outcome(ulmot_SetAccessInventoryList(c, 1, selectors, 0)), "-1 | ulmot_BufferWriteDTPObjectReferenceList: Invalid parameter | "
                                                                          "ulmot_SetAccessInventoryList: Failed to add 0 inventories to request");
     for (uint8_t type : {5, 6, 7}) {
