@@ -13,17 +13,22 @@ using namespace ulmot::test;
 using Lines = std::vector<std::string>;
 
 void OnReport(void *c, uint32_t, uint8_t inventory, const TagReport *r) {
-    Of(c).Add(Format("report %u %u/%X ant %u pc %04X xpc %04X %04X epc %s crc %04X", inventory, r->format, r->tagDataHeaderWord,
-                     r->item9Instance, r->pcWord, r->xpcWord1, r->xpcWord2, Hex(r->data, r->dataLength).c_str(), r->crc));
+    Of(c).Add(Format("report %u %u/%X ant %u pc %04X xpc %04X %04X epc %s crc %04X", inventory, r->format,
+                     r->tagDataHeaderWord, r->item9Instance, r->pcWord, r->xpcWord1, r->xpcWord2,
+                     Hex(r->data, r->dataLength).c_str(), r->crc));
 }
 void OnRound(void *c, uint32_t, uint8_t inventory) { Of(c).Add(Format("round %u", inventory)); }
-void OnRoundEnd(void *c, uint32_t, uint8_t inventory, MessageBlock *e) { Of(c).Add(Format("round-end %u %u", inventory, msgdsize(e))); }
+void OnRoundEnd(void *c, uint32_t, uint8_t inventory, MessageBlock *e) {
+    Of(c).Add(Format("round-end %u %u", inventory, msgdsize(e)));
+}
 void OnStart(void *c, uint32_t, uint32_t id) { Of(c).Add(Format("start %u", id)); }
 void OnStop(void *c, uint32_t, uint32_t id, uint8_t reason) { Of(c).Add(Format("stop %u reason %u", id, reason)); }
 void OnRead(void *c, uint32_t, uint8_t a, uint8_t ok, uint8_t code, uint16_t n, const uint8_t *data) {
     Of(c).Add(Format("access read %u ok %u code %u %s", a, ok, code, Hex(data, n).c_str()));
 }
-void OnWrite(void *c, uint32_t, uint8_t a, uint8_t ok, uint8_t code) { Of(c).Add(Format("access write %u ok %u code %u", a, ok, code)); }
+void OnWrite(void *c, uint32_t, uint8_t a, uint8_t ok, uint8_t code) {
+    Of(c).Add(Format("access write %u ok %u code %u", a, ok, code));
+}
 void OnAccessStop(void *c, uint32_t, uint8_t a) { Of(c).Add(Format("access stop %u", a)); }
 void OnRequest(void *c, uint32_t, uint8_t a) { Of(c).Add(Format("access request %u", a)); }
 void OnRequestDone(void *c, uint32_t, uint8_t a) { Of(c).Add(Format("access request-done %u", a)); }
@@ -35,8 +40,8 @@ void OnActivation(void *c, uint32_t, uint8_t pair, const AntennaPairActivation *
 
 // The report line of a tag of the field, format 517 or (gen2 false) format 1.
 std::string ReportOf(uint8_t inventory, uint8_t antenna, const uemu_Tag &t, bool gen2 = true) {
-    return Format("report %u %s ant %u pc %04X xpc %04X %04X epc %s crc %04X", inventory, gen2 ? "517/10" : "1/20", antenna, gen2 ? t.pc : 0,
-                  gen2 && t.xpcCount > 0 ? t.xpc[0] : 0, gen2 && t.xpcCount > 1 ? t.xpc[1] : 0,
+    return Format("report %u %s ant %u pc %04X xpc %04X %04X epc %s crc %04X", inventory, gen2 ? "517/10" : "1/20",
+                  antenna, gen2 ? t.pc : 0, gen2 && t.xpcCount > 0 ? t.xpc[0] : 0, gen2 && t.xpcCount > 1 ? t.xpc[1] : 0,
                   Hex(t.epc, t.epcLength).c_str(), gen2 ? t.crc : 0);
 }
 Lines Sorted(Lines lines) {
@@ -85,7 +90,10 @@ protected:
     Lines RunSchedule(uint8_t id, int32_t flag = 0) {
         EXPECT_EQ(ulmot_StartScheduleSpecification(c_, id, flag), 0);
         const std::string stop = Format("stop %u", id);
-        EXPECT_TRUE(WaitUntil([&] { const Lines l = seen_.WaitFor(0, 0); return !l.empty() && l.back().rfind(stop, 0) == 0; }, 20000));
+        EXPECT_TRUE(WaitUntil([&] {
+            const Lines l = seen_.WaitFor(0, 0);
+            return !l.empty() && l.back().rfind(stop, 0) == 0;
+        }, 20000));
         return seen_.Take();
     }
     void ExpectEvents(const std::vector<Event> &rows) {
@@ -307,7 +315,8 @@ using TagReportHandler = TagPath;
 
 TEST_F(TagReportHandler, SplitsFormat517AndKeepsOtherFormatsWhole) {
     ExpectEvents({
-        {5, 2, 9, Report(517, 128, Concat({{0x32, 0, 0x12, 0x35}, Epc(10), kCrc})), {Seen("3200", "1235 0000", Hex(Epc(10)))}, {}},
+        {5, 2, 9, Report(517, 128, Concat({{0x32, 0, 0x12, 0x35}, Epc(10), kCrc})),
+         {Seen("3200", "1235 0000", Hex(Epc(10)))}, {}},
         {5, 2, 9, Report(517, 32, {0x30, 0x01, 0x5C, 0x3A}), {Seen("3001", "0000 0000", "")}, {}},
         {5, 2, 9, Report(516, 32, {0x30, 0x00, 0x5C, 0x3A}), {Seen("0000", "0000 0000", "30 00 5C 3A", "0000", 516)}, {}},
     });
@@ -316,7 +325,8 @@ TEST_F(TagReportHandler, SplitsFormat517AndKeepsOtherFormatsWhole) {
 TEST_F(TagReportHandler, Format517TooShortForWhatItAnnouncesHasNoData) {
     // Without a tag data item, or one whose bit count passes its end.
     const std::string untaken = "report 9 517/0 ant 0 pc 0000 xpc 0000 0000 epc null crc 0000";
-    ExpectEvents({{5, 2, 9, I16(0, 517), {untaken}, {}}, {5, 2, 9, Report(517, 129, Concat({{0x30, 0}, kEpc, kCrc})), {untaken}, {}}});
+    ExpectEvents({{5, 2, 9, I16(0, 517), {untaken}, {}},
+                  {5, 2, 9, Report(517, 129, Concat({{0x30, 0}, kEpc, kCrc})), {untaken}, {}}});
     const Bytes tooShort[] = {Report(517, 0, {}), Report(517, 8, {0x30}), Report(517, 15, {0x30, 0}),
                               Report(517, 24, {0x30, 0, 0x5C}), Report(517, 32, {0x32, 0, 0x12, 0x34}),
                               Report(517, 24, {0x32, 0, 0x12}), Report(517, 32, {0x32, 0, 0x80, 0}),
@@ -350,14 +360,15 @@ TEST_F(TagPath, EventsAsTheReaderNeverSendsThemReachTheirCallbacks) {
         {17, 0, 6, {0x00, 1}, {"activation 6 none"}, {}},
         {17, 0, 6, {0x00, 1, 0x10, 2}, {"activation 6 none"}, {}},
         {11, 1, 4, {0x20, 2}, {"stop 4 reason 2"}, {}},
-        {11, 1, 4, {0x21, 0, 2}, {"stop 4 reason 255"}, {"ulmot_ClientHandleScheduleStop: Failed to find stop reason in event"}},
+        {11, 1, 4, {0x21, 0, 2}, {"stop 4 reason 255"},
+         {"ulmot_ClientHandleScheduleStop: Failed to find stop reason in event"}},
     });
     // Disabled, or registered without callbacks: events sent all the same reach nothing.
     ASSERT_EQ(ulmot_RegisterTxAntennaVSWRStatus(c_, OnVswr, &seen_, 0), 0);
     ASSERT_EQ(ulmot_RegisterAntennaPairActivation(c_, OnActivation, &seen_, 0), 0);
     ASSERT_EQ(ulmot_RegisterInventoryEvents(c_, nullptr, nullptr, nullptr, &seen_), 0);
     ASSERT_EQ(ulmot_RegisterAccessEvents(c_, nullptr, nullptr, nullptr, nullptr, nullptr, &seen_), 0);
-    ExpectEvents({{8, 0, 2, {0x40, 3}, {}, {}}, {17, 0, 6, {}, {}, {}}, {5, 2, 9, Report(517, 32, {0x30, 0, 0x5C, 0x3A}), {}, {}},
+    ExpectEvents({{8, 0, 2, {0x40, 3}, {}, {}}, {17, 0, 6, {}, {}, {}}, {5, 2, 9, Report(517, 32, {0x30, 0, 0x5C}), {}, {}},
                   {5, 0, 1, {}, {}, {}}, {5, 1, 1, {}, {}, {}}, {7, 0, 3, {}, {}, {}}, {7, 1, 3, {}, {}, {}},
                   {7, 2, 3, {}, {}, {}}, {7, 3, 3, {}, {}, {}}, {7, 4, 3, {}, {}, {}}});
 }
