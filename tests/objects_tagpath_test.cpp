@@ -172,8 +172,10 @@ TEST_F(TagPath, LimitsAndStopsEndARunWithTheirReason) {
 TEST_F(TagPath, SelectorsAndFiltersNarrowWhatIsReportedAndAccessed) {
     const uint8_t x = tags_[0].epc[0], ff = 0xFF;
     TagFilter match, other;
-    ulmot_SetTagFilterC1G2(&match, 1, 0x20, 5, 0, 8, &x, 1);  // field B 0: the tags whose EPC begins with x
-    ulmot_SetTagFilter(&other, 1, 0x20, 4, 8, 15, &x, &ff);   // action 4: those that do not
+    // Field B 0 selects the tags whose EPC begins with x (field A and the flag
+    // only mark the record); action 4 those that do not.
+    ulmot_SetTagFilterC1G2(&match, 1, 0x20, 5, 0, 8, &x, 1);
+    ulmot_SetTagFilter(&other, 1, 0x20, 4, 8, 15, &x, &ff);
     TagFilter *m[] = {&match}, *o[] = {&other};
     uint8_t selectors[2] = {}, filter = 0, access = 0;
     ASSERT_EQ(ulmot_AddTagSelectorSpecification(c_, &selectors[0], m, 1), 0);
