@@ -37,6 +37,7 @@ TEST_F(Requests, EachRegistrationEnablesTheEventTypesThatHaveACallback) {
     EXPECT_EQ(kept(ulmot_RegisterInventoryEvents(c, Nop, nullptr, Nop, nullptr), 5, 0), "0 FFFFFFFF/00000005");
     EXPECT_EQ(kept(ulmot_RegisterInventoryEvents(c, nullptr, Nop, nullptr, nullptr), 5, 0), "0 FFFFFFFF/00000002");
     EXPECT_EQ(kept(ulmot_ManageInventoryEvents(c, inventory, 31, 7), 5, 1), "0 80000000/80000000");
+    EXPECT_EQ(kept(ulmot_ManageInventoryEvents(c, inventory, 0, 1), 5, 1), "0 80000001/80000001");
     EXPECT_EQ(kept(ulmot_ManageInventoryEvents(c, inventory, 0, 0), 5, 1), "0 80000001/80000000");
     EXPECT_EQ(kept(ulmot_RegisterAccessEvents(c, Nop, 0, Nop, 0, Nop, 0), 7, 0), "0 FFFFFFFF/00000015");
     EXPECT_EQ(kept(ulmot_RegisterAccessEvents(c, 0, Nop, 0, Nop, 0, 0), 7, 0), "0 FFFFFFFF/0000000A");
