@@ -668,4 +668,84 @@ protected:
     Recorder ends_;
 };
 
+// ---- objects ------------------------------------------------------------------
+
+// One client of the emulated reader for the object families: what the reader
+// keeps of an object and registered for the client, and every line the
+// library logs (a test takes the lines it expects; any other fails it).
+class ObjectsTest : public ReaderTest {
+protected:
+    void SetUp() override {
+        ReaderTest::SetUp();
+        log_ = std::make_unique<LogCapture>();
+    }
+    void TearDown() override {
+        EXPECT_EQ(Logged(), std::vector<std::string>{}) << "lines no check expected";
+        ReaderTest::TearDown();
+        log_.reset();
+    }
+    // The lines logged since the last call, but the one the first schedule
+    // start of a process writes when there is no platform library.
+    std::vector<std::string> Logged() {
+        std::vector<std::string> lines = log_->Lines();
+        std::erase(lines, "ulmot_StartScheduleSpecification - Failed to load library 'vyrplatsupp'");
+        log_ = std::make_unique<LogCapture>();
+        return lines;
+    }
+    // A result and the lines logged since the last call: "-5 | line | line".
+    std::string Outcome(int32_t result) {
+        std::string s = std::to_string(result);
+        for (const std::string &line : Logged()) s += " | " + line;
+        return s;
+    }
+    // The items the reader keeps for an object, as they travel.
+    std::string Kept(uint8_t type, uint8_t instance) {
+        uint8_t items[2048];
+        uint32_t length = 0;
+        if (uemu_GetObjectProperties(reader_, type, instance, items, sizeof items, &length) != UEMU_OK) return "none";
+        return Hex(items, length);
+    }
+    // The client's event registration for type/instance: the decided and
+    // enabled masks, then the attached property ids.
+    std::string Registered(uint8_t type, uint8_t instance) {
+        std::vector<uemu_EventRegistration> all(32);
+        uint32_t count = 0;
+        uemu_GetEventRegistrations(reader_, all.data(), 32, &count);
+        for (const uemu_EventRegistration &r : all) {
+            if (r.processorId == ulmot_GetClientProcessorID(Client()) && r.objectType == type && r.instance == instance) {
+                return Format("%08X/%08X", r.selectedMask, r.enabledMask) +
+                       (r.propertyCount ? " " + Hex(r.propertyIds, r.propertyCount) : "");
+            }
+        }
+        return "none";
+    }
+    // An event the reader sends: header fields, the items after item 254,
+    // the lines the callbacks write for it and the lines the library logs.
+    struct Event {
+        uint8_t type, event, instance;
+        Bytes body;
+        std::vector<std::string> calls, lines;
+    };
+    // Sends each row's event to the client, then `marker`: the callbacks must
+    // write the row's lines to seen_, then the marker's.
+    void ExpectEvents(const std::vector<Event> &rows, const Event &marker) {
+        for (const Event &row : rows) {
+            SCOPED_TRACE(Format("type %u event %u: %s", row.type, row.event, Hex(row.body).c_str()));
+            for (const Event *e : {&row, &marker}) {
+                EXPECT_EQ(uemu_SendEventTo(reader_, ulmot_GetClientProcessorID(Client()), e->type, e->event,
+                                           e->instance, e->body.data(), static_cast<uint16_t>(e->body.size())),
+                          UEMU_OK);
+            }
+            std::vector<std::string> expected = row.calls;
+            expected.insert(expected.end(), marker.calls.begin(), marker.calls.end());
+            seen_.WaitFor(expected.size());
+            EXPECT_EQ(seen_.Take(), expected);
+            EXPECT_EQ(Logged(), row.lines);
+        }
+    }
+
+    std::unique_ptr<LogCapture> log_;
+    Recorder seen_;
+};
+
 }  // namespace ulmot::test
