@@ -41,8 +41,8 @@ red suite stops the run, since kill rates over it mean nothing. A green result i
 the exact sources, so the next run over unchanged sources goes straight to the mutants. Then,
 for each mutant: the file in DIR/src is rewritten, ninja rebuilds what depends on it, the whole
 suite runs (`ctest -j JOBS --stop-on-failure`; tests without a time-out of their own get 300 s),
-then the original is written back, stamped newer than anything built from the mutant, and
-rebuilt. A test that fails is run again alone once: if it passes then, the whole suite runs once
+then the original is written back, stamped newer than anything built from the mutant, so the
+next mutant's build (or the next run's) compiles it again along with its own change. A test that fails is run again alone once: if it passes then, the whole suite runs once
 more and that result stands (noted "flaky"). A test stopped by its ctest time-out kills the
 mutant ("time-out") without a second run. A mutant whose objects compile but whose build then
 fails (a test executable that crashes while ctest lists its cases) is killed by that build step.
@@ -649,7 +649,6 @@ class Outcome:
     killer: str = ""
     build_seconds: float = 0.0
     test_seconds: float = 0.0
-    restore_seconds: float = 0.0  # the rebuild once the original is back
     note: str = ""
 
     def line(self, counted, total):
@@ -660,7 +659,6 @@ class Outcome:
         text += f"; build {self.build_seconds:.1f} s"
         if self.status != "did-not-compile":
             text += f", tests {self.test_seconds:.1f} s"
-        text += f", rebuild of the original {self.restore_seconds:.1f} s"
         if self.note:
             text += f" ({self.note})"
         return text
@@ -754,8 +752,7 @@ def summary(outcomes, wanted, setup, wall, interrupted):
         def spread(values):
             return f"{statistics.mean(values):.1f} s mean ({min(values):.1f}-{max(values):.1f})"
         timing.append(f"per mutant: build {spread([o.build_seconds for o in ran])}, tests "
-                      f"{spread([o.test_seconds for o in ran])}, rebuild of the original "
-                      f"{spread([o.restore_seconds for o in ran])}")
+                      f"{spread([o.test_seconds for o in ran])}")
     lines.append("; ".join(timing))
     lines.append(f"survivors: {len(survivors)}")
     for o in survivors:
@@ -880,15 +877,6 @@ def main(argv=None):
             elif counted >= args.mutants:
                 break
             outcome = judge(mutant, args.seed, src, build, files, args.jobs, logs)
-            # The original rebuilt now rather than with the next mutant: each mutant's build
-            # time is its own, and the scratch build is left matching the sources.
-            start = time.monotonic()
-            rebuilt, output = ninja(build, args.jobs)
-            outcome.restore_seconds = time.monotonic() - start
-            if not rebuilt:
-                (logs / "restore-build.log").write_text(output)
-                raise ToolError(f"the sources no longer build once #{mutant.index} is undone "
-                                f"(see {logs / 'restore-build.log'})")
             outcomes.append(outcome)
             if outcome.status != "did-not-compile":
                 counted += 1
