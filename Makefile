@@ -7,6 +7,10 @@
 # make fuzz                          build the libFuzzer targets (clang) in build-fuzz/ and run
 #                                    each for FUZZ_SECONDS (default 60) over its seed corpus
 # make soak                          the fault-injection soak for SOAK_SECONDS (600) seconds
+# make mutants                       mutation run: MUTANTS (40) faults planted in the library's
+#                                    sources, drawn with SEED (1), each against the whole suite,
+#                                    in MUTANTS_DIR (build-mutants/); MUTANTS_ARGS="--list" only
+#                                    prints the sample, MUTANTS_ARGS="--only 3,7" re-runs #3, #7
 comma := ,
 JOBS ?= $(shell nproc)
 SANITIZE ?=
@@ -23,8 +27,12 @@ FUZZ_DIR ?= build-fuzz
 FUZZ_SECONDS ?= 60
 FUZZ_TARGETS ?= items tag_report frames chains socket
 SOAK_SECONDS ?= 600
+MUTANTS ?= 40
+SEED ?= 1
+MUTANTS_DIR ?= build-mutants
+MUTANTS_ARGS ?=
 
-.PHONY: all build demo test bench check-interface fuzz soak clean
+.PHONY: all build demo test bench check-interface fuzz soak mutants clean
 
 all: build
 
@@ -57,6 +65,12 @@ bench: $(BENCH_DIR)/build.ninja
 soak: $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target test_soak
 	cd $(BUILD_DIR)/tests && ULMOT_SOAK_SECONDS=$(SOAK_SECONDS) ./test_soak
+
+# A measurement, not a gate: it exits 0 whatever the kill rate (not part of .ci/run). Its
+# own scratch copy and build, so the working tree and build/ are left alone.
+mutants:
+	nice python3 tools/mutants.py --mutants $(MUTANTS) --seed $(SEED) --dir $(MUTANTS_DIR) \
+	  --jobs $(JOBS) $(MUTANTS_ARGS)
 
 check-interface: build
 	../shared/interface/check $(BUILD_DIR)
