@@ -2,13 +2,12 @@
 // (its selectors), how (report format, session, TID) and through which
 // antennas. The rounds themselves are run by the schedule engine
 // (schedule_family.cpp), which also keeps the statistics items 5 to 11.
-#include "emulator/tag_path.h"
+#include "families.h"
 
 namespace uemu {
 
 namespace {
 
-using namespace tags;
 
 int16_t ReadInventory(Context &context, const PropertySet &items, const FamilyState *old,
                       std::unique_ptr<FamilyState> &out) {

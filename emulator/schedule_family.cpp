@@ -33,17 +33,12 @@
 #include <string>
 #include <thread>
 
-#include "emulator/tag_path.h"
+#include "families.h"
 
 namespace uemu {
 
-// The radio transmits while a schedule runs (radio_family.cpp, declared in
-// reader_families.h, whose names this file's tag path names would hide).
-void ScheduleRunning(Context &context, uint8_t schedule, bool running);
-
 namespace {
 
-using namespace tags;
 using Clock = std::chrono::steady_clock;
 
 constexpr uint8_t kStartCommand = 100;
@@ -73,12 +68,10 @@ constexpr Clock::duration kMaxLag = std::chrono::milliseconds(50);
 constexpr Clock::duration kHoldBack = std::chrono::milliseconds(10);
 constexpr uint32_t kBatch = 32;   // reports per step at most
 constexpr int kMaxActions = 4096; // actions per step, reports or not
-constexpr uint8_t kRadioType = 12;
-constexpr uint8_t kRadioInstance = 1;
 constexpr uint8_t kRadioChannelItem = 0;
 constexpr int32_t kSignalNoise = 20;  // +-2.0 dB
 constexpr int32_t kPhaseNoise = 5;    // degrees
-constexpr uint32_t kProbeSize = 128;  // the smallest pool's blocks
+constexpr uint32_t kProbeSize = ULMOT_POOL0_BUFFER_SIZE;  // the smallest pool's blocks
 
 uint16_t Saturated(uint32_t n) { return static_cast<uint16_t>(std::min<uint32_t>(n, 0xFFFF)); }
 

@@ -271,7 +271,7 @@ void ResetClientState() {
         e.attached.store(1);
     }
     // Values fetched once per client are fetched again by every input.
-    auto &r = g_client->reader;
+    auto &r = g_client->families;
     std::destroy_at(&r.gen2ParmSetCount);
     std::construct_at(&r.gen2ParmSetCount);
     for (auto &set : r.gen2ParmSets) {

@@ -7,7 +7,7 @@
 
 #include "processors/client.h"
 #include "processors/ioctl.h"
-#include "session/session_internal.h"
+#include "session/owner.h"
 #include "ulmot/items.h"
 
 namespace ulmot::processors {
