@@ -1,7 +1,8 @@
 // Inventory specifications (object type 5): which tags a round reports
 // (its selectors), how (report format, session, TID) and through which
 // antennas. The rounds themselves are run by the schedule engine
-// (schedule_family.cpp), which also keeps the statistics items 5 to 11.
+// (schedule_engine.cpp, schedule_field.cpp), which also keeps the statistics
+// items 5 to 11.
 #include "families.h"
 
 namespace uemu {
