@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "items/dtp.h"
-#include "objects/tag_path.h"
+#include "objects/family.h"
 #include "tag_report_sample.h"
 #include "ulmot.h"
 

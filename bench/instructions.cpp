@@ -12,7 +12,7 @@
 #include <thread>
 
 #include "items/dtp.h"
-#include "objects/tag_path.h"
+#include "objects/family.h"
 #include "request_samples.h"
 #include "tag_report_sample.h"
 #include "uemu.h"

@@ -8,7 +8,7 @@
 #include <cstdarg>
 #include <cstdint>
 
-#include "objects/tag_path.h"
+#include "objects/family.h"
 #include "processors/client.h"
 
 namespace ulmot::bench {

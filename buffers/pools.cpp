@@ -16,14 +16,15 @@ using ulmot::pools::kBufferSize;
 using ulmot::pools::kElementCount;
 using ulmot::pools::kInUse;
 using ulmot::pools::kPoolCount;
+using ulmot::pools::kTotalElements;
 
-constexpr uint32_t kTotalElements = 600 + 170 + 42 + 400;
-constexpr uint32_t kFirstElement[kPoolCount + 1] = {0, 600, 770, 812, 812 + 400};
-static_assert(kFirstElement[kPoolCount] == kTotalElements);
+constexpr uint32_t kFirstElement[kPoolCount + 1] = {
+    0, kElementCount[0], kElementCount[0] + kElementCount[1],
+    kElementCount[0] + kElementCount[1] + kElementCount[2], kTotalElements};
 
-alignas(64) uint8_t g_buffers0[600 * 128];
-alignas(64) uint8_t g_buffers1[170 * 384];
-alignas(64) uint8_t g_buffers2[42 * 2048];
+alignas(64) uint8_t g_buffers0[kElementCount[0] * kBufferSize[0]];
+alignas(64) uint8_t g_buffers1[kElementCount[1] * kBufferSize[1]];
+alignas(64) uint8_t g_buffers2[kElementCount[2] * kBufferSize[2]];
 uint8_t *const g_bufferArea[kPoolCount] = {g_buffers0, g_buffers1, g_buffers2, nullptr};
 
 MessageBlock g_descriptors[kTotalElements];

@@ -8,13 +8,12 @@
 // tag and schedule run (RunAccess), after the tag's report.
 #include <algorithm>
 
-#include "emulator/tag_path.h"
+#include "families.h"
 
 namespace uemu {
 
 namespace {
 
-using namespace tags;
 
 // Result item 10 of the access events, and the Gen2 error codes of item 11.
 constexpr uint8_t kAccessDone = 0;
@@ -87,8 +86,6 @@ bool Contains(const std::optional<Bytes> &list, uint8_t value) {
 
 std::unique_ptr<Family> MakeAccessFamily() { return std::make_unique<AccessFamily>(); }
 
-namespace tags {
-
 bool AccessApplies(Context &context, const TagField &field, const AccessState &access,
                    const Sighting &seen) {
     if (!access.enabled || !Contains(access.inventories, seen.inventory) ||
@@ -131,7 +128,5 @@ void RunAccess(Context &context, TagField &field, uint8_t instance, const Access
     context.RaiseEvent(kAccessType, access.operation == kAccessRead ? kDataCompleteEvent : kCompleteEvent,
                        instance, body);
 }
-
-}  // namespace tags
 
 }  // namespace uemu

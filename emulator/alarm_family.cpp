@@ -4,8 +4,8 @@
 // which watches every pair. uemu_RaiseAlarm(reader, pair) stands for an
 // alarm seen on antenna pair `pair`: every specification that watches it
 // raises its event 0 with object reference item 1 = (17, pair).
-#include "emulator/reader.h"
-#include "emulator/reader_families.h"
+#include "reader.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -13,13 +13,12 @@
 // within the transmit antenna's limits; 0: its default) and further receive
 // antennas (item 3). The schedule engine raises its activation event when a
 // running schedule turns to it.
-#include "emulator/tag_path.h"
+#include "families.h"
 
 namespace uemu {
 
 namespace {
 
-using namespace tags;
 
 constexpr uint16_t kDefaultPower = 300;  // 30.0 dBm
 constexpr uint16_t kMinPower = 100;

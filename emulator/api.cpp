@@ -3,9 +3,9 @@
 #include <memory>
 #include <new>
 
-#include "emulator/reader.h"
-#include "emulator/reader_families.h"
-#include "emulator/tag_field.h"
+#include "reader.h"
+#include "families.h"
+#include "tag_field.h"
 
 namespace {
 
@@ -28,7 +28,7 @@ void uemu_ConfigInit(uemu_Config *config) {
     config->presetInstances[15] = 1;  // timestamp
     config->presetInstances[24] = 1;  // real-time clock
     uemu::ReaderConfigDefaults(*config);
-    uemu::tags::FieldConfigDefaults(*config);
+    uemu::FieldConfigDefaults(*config);
 }
 
 uemu_Reader *uemu_Create(const uemu_Config *config) {

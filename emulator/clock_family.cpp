@@ -10,7 +10,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "emulator/reader_families.h"
+#include "families.h"
 
 namespace uemu {
 

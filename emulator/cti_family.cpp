@@ -15,7 +15,7 @@
 // data: a fill without its length, or an answer longer than a block holds).
 // The result (item 255) is 0 for every answered request; 2 for an unknown
 // instance, 3 without item 0.
-#include "emulator/reader_families.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -3,7 +3,7 @@
 // describes them, and tells every client processor when another comes or goes.
 #include <algorithm>
 
-#include "emulator/reader.h"
+#include "reader.h"
 
 namespace uemu {
 

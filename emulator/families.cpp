@@ -1,8 +1,7 @@
 // Which family serves each object type. A family of its own replaces the
 // plain store here, one case per object type; the core is not touched.
-#include "emulator/family.h"
-#include "emulator/reader_families.h"
-#include "emulator/tag_path.h"
+#include "family.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -1,6 +1,6 @@
 // Property sets, object tables and the default behaviour of a family: a
 // plain store of typed items.
-#include "emulator/family.h"
+#include "family.h"
 
 namespace uemu {
 

@@ -36,7 +36,7 @@
 #include <memory>
 #include <string>
 
-#include "emulator/wire.h"
+#include "wire.h"
 #include "uemu.h"
 
 namespace uemu {

@@ -2,13 +2,12 @@
 // (object type 6): a list (item 0) of tag filters and Int8 values, read into
 // a FilterProgram that inventories (through their selectors) and access
 // specifications (through their filter) ask which tags it selects.
-#include "emulator/tag_path.h"
+#include "families.h"
 
 namespace uemu {
 
 namespace {
 
-using namespace tags;
 
 class FilterListFamily final : public StatefulFamily {
 protected:

@@ -14,7 +14,7 @@
 // presetInstances[18]) taken from a built-in table of eight, read-only.
 #include <iterator>
 
-#include "emulator/reader_families.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -13,8 +13,8 @@
 // change of state raises the line's event 0 with item 0.
 #include <algorithm>
 
-#include "emulator/reader.h"
-#include "emulator/reader_families.h"
+#include "reader.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -1,14 +1,14 @@
 // Inventory specifications (object type 5): which tags a round reports
 // (its selectors), how (report format, session, TID) and through which
 // antennas. The rounds themselves are run by the schedule engine
-// (schedule_family.cpp), which also keeps the statistics items 5 to 11.
-#include "emulator/tag_path.h"
+// (schedule_engine.cpp, schedule_field.cpp), which also keeps the statistics
+// items 5 to 11.
+#include "families.h"
 
 namespace uemu {
 
 namespace {
 
-using namespace tags;
 
 int16_t ReadInventory(Context &context, const PropertySet &items, const FamilyState *old,
                       std::unique_ptr<FamilyState> &out) {

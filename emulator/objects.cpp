@@ -3,7 +3,7 @@
 // registrations that decide who receives which event with which properties.
 #include <algorithm>
 
-#include "emulator/reader.h"
+#include "reader.h"
 
 namespace uemu {
 

@@ -27,8 +27,8 @@
 #include <string>
 #include <vector>
 
-#include "emulator/reader.h"
-#include "emulator/reader_families.h"
+#include "reader.h"
+#include "families.h"
 
 namespace uemu {
 

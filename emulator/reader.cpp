@@ -1,7 +1,7 @@
 // The reader's life, its links and their threads, the routing of every
 // received message, the Outbox, and what the C interface asks of the reader
 // (events, IOCTL requests, queries).
-#include "emulator/reader.h"
+#include "reader.h"
 
 #include <algorithm>
 #include <cstdarg>

@@ -32,8 +32,8 @@
 #include <tuple>
 #include <vector>
 
-#include "emulator/family.h"
-#include "emulator/wire.h"
+#include "family.h"
+#include "wire.h"
 #include "uemu.h"
 
 namespace uemu {

@@ -1,6 +1,6 @@
 // What the reader's own families share: item helpers, the family thread
 // (Ticker) and the defaults of the reader block of uemu_Config.
-#include "emulator/reader_families.h"
+#include "families.h"
 
 #include <algorithm>
 #include <cstdio>

@@ -16,7 +16,7 @@
 // (all at once with a dwell of 0), then event 1 (done).
 #include <algorithm>
 
-#include "emulator/reader_families.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -3,13 +3,12 @@
 #include <algorithm>
 #include <cstring>
 
-#include "emulator/reader.h"
-#include "emulator/tag_path.h"
+#include "reader.h"
+#include "families.h"
 
 namespace {
 
 using namespace uemu;
-using namespace uemu::tags;
 
 constexpr uint8_t kVswrEvent = 0;
 constexpr uint8_t kVswrItem = 4;

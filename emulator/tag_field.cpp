@@ -1,9 +1,9 @@
 // The tag field: the Gen2 CRC, the generator, and the seeded population.
-#include "emulator/tag_field.h"
+#include "tag_field.h"
 
 #include <set>
 
-namespace uemu::tags {
+namespace uemu {
 
 namespace {
 
@@ -180,4 +180,4 @@ bool TagField::WriteUser(size_t index, uint32_t pointer, ByteView data) {
     return true;
 }
 
-}  // namespace uemu::tags
+}  // namespace uemu

@@ -32,10 +32,10 @@
 #include <optional>
 #include <vector>
 
-#include "emulator/wire.h"
+#include "wire.h"
 #include "uemu.h"
 
-namespace uemu::tags {
+namespace uemu {
 
 // The Gen2 CRC-16 over `bytes`, as a tag sends it.
 uint16_t Crc16(ByteView bytes);
@@ -133,4 +133,4 @@ private:
     std::vector<Tag> tags_;
 };
 
-}  // namespace uemu::tags
+}  // namespace uemu

@@ -1,10 +1,10 @@
 // What the tag path families share: the reader's tag field, item readers,
 // tag filters, and the merge-then-read of an add or a set.
-#include "emulator/tag_path.h"
+#include "families.h"
 
 #include <stdexcept>
 
-namespace uemu::tags {
+namespace uemu {
 
 namespace {
 
@@ -193,4 +193,4 @@ int16_t MergeAndRead(Context &context, const Items &items, Object &object, const
     return UEMU_RESULT_OK;
 }
 
-}  // namespace uemu::tags
+}  // namespace uemu

@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <cstring>
 
-#include "emulator/reader.h"
-#include "emulator/reader_families.h"
+#include "reader.h"
+#include "families.h"
 
 namespace uemu {
 

@@ -1,5 +1,5 @@
 // The emulator's item decoder and encoder and the message header.
-#include "emulator/wire.h"
+#include "wire.h"
 
 #include <cstring>
 

@@ -35,7 +35,7 @@ uint32_t g_stamp = 0;  // makes every buffer's bytes differ from the others'
 
 constexpr size_t kMaxMessages = 64;
 constexpr size_t kMaxOps = 256;
-constexpr uint32_t kMaxDescriptors = 600 + 170 + 42 + 400;
+constexpr uint32_t kMaxDescriptors = ulmot::pools::kTotalElements;
 
 // The checks below walk every live block after every operation; they are
 // kept out of the coverage instrumentation, which would otherwise take most

@@ -83,6 +83,22 @@ MessageBlock *BlockOf(const Bytes &bytes) {
     return b;
 }
 
+// An IOCTL answer carries its data (item 2) within the callback's capacity,
+// and only the bytes the callback wrote (0, 1, 2, ...), whatever length it
+// claimed.
+void CheckIoctlResponse(const Bytes &message) {
+    MessageBlock *b = BlockOf(Bytes(message.begin() + ULMOT_HEADER_SIZE, message.end()));
+    const uint8_t *data = nullptr;
+    uint16_t length = 0;
+    if (ulmot_BufferPeekDTPByteArray(b, 2, 0, &data, &length) == 0) {
+        Check(length <= 1000, "an IOCTL answer with more data than the callback's capacity");
+        for (uint16_t i = 0; i < length; ++i) {
+            Check(data[i] == static_cast<uint8_t>(i), "an IOCTL answer with bytes the callback did not write");
+        }
+    }
+    freemsg(b);
+}
+
 int32_t Send(Transport *t, MessageBlock *block, uintptr_t) {
     Endpoint *e = Of(t);
     const Bytes bytes(block->readPtr, block->writePtr);
@@ -92,6 +108,9 @@ int32_t Send(Transport *t, MessageBlock *block, uintptr_t) {
     Check(bytes.size() - ULMOT_HEADER_SIZE ==
               static_cast<size_t>(bytes[ULMOT_HEADER_LENGTH] << 8 | bytes[ULMOT_HEADER_LENGTH + 1]),
           "a sent header's length is not its body's");
+    if ((bytes[ULMOT_HEADER_TYPE_ID] >> 6) == ULMOT_MSG_RESPONSE && bytes[ULMOT_HEADER_OBJECT_TYPE] == ULMOT_OBJ_IOCTL) {
+        CheckIoctlResponse(bytes);
+    }
     if ((bytes[ULMOT_HEADER_TYPE_ID] >> 6) == ULMOT_MSG_REQUEST) {
         const Request r{bytes[ULMOT_HEADER_SOURCE], bytes[ULMOT_HEADER_DESTINATION],
                         static_cast<uint8_t>(bytes[ULMOT_HEADER_TYPE_ID] & 63), bytes[ULMOT_HEADER_COMMAND],
@@ -249,9 +268,15 @@ int32_t OnIoctl(void *, const uint8_t *request, uint16_t length, uint8_t *respon
     Check(length == 0 || request != nullptr, "an IOCTL request length without data");
     Check(*responseLength == 0, "an IOCTL response length not 0 on entry");
     if (request != nullptr) Sink(Touch(request, length));
-    const uint16_t n = static_cast<uint16_t>(g_ioctlResponseLength.load() % (capacity + 1));
+    // The top bit of the input's length makes this a hostile callback: it
+    // writes what fits but claims the whole 15-bit length, up to 32,767
+    // bytes; the library must send at most `capacity` bytes.
+    const uint16_t wanted = g_ioctlResponseLength.load();
+    const uint16_t claimed = static_cast<uint16_t>(wanted & 0x7FFF);
+    const auto n = static_cast<uint16_t>((wanted & 0x8000) != 0 ? std::min<uint32_t>(claimed, capacity)
+                                                                : wanted % (capacity + 1));
     for (uint16_t i = 0; i < n; ++i) response[i] = static_cast<uint8_t>(i);  // capacity is the buffer's size
-    *responseLength = n;
+    *responseLength = (wanted & 0x8000) != 0 ? claimed : n;
     return length;
 }
 
@@ -271,7 +296,7 @@ void ResetClientState() {
         e.attached.store(1);
     }
     // Values fetched once per client are fetched again by every input.
-    auto &r = g_client->reader;
+    auto &r = g_client->families;
     std::destroy_at(&r.gen2ParmSetCount);
     std::construct_at(&r.gen2ParmSetCount);
     for (auto &set : r.gen2ParmSets) {

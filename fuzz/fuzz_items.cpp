@@ -13,8 +13,9 @@
 //   - a lookup counts the items with the id, whatever their type; the
 //     index-th one decides, and it must have the type and its value must lie
 //     in the body; the walk stops at the first item that is cut off;
-//   - a List's elements lie inside the list (its length counts the count
-//     byte and the elements).
+//   - a List's elements are counted while they start inside the list (its
+//     length counts the count byte and the elements); the element found is
+//     read up to the end of the body, like any item.
 #include <vector>
 
 #include "fuzz/fuzz_support.h"
@@ -87,7 +88,10 @@ long ModelFind(const uint8_t *body, size_t end, uint8_t id, uint16_t index, uint
 uint16_t Load16(const uint8_t *p) { return static_cast<uint16_t>(p[0] << 8 | p[1]); }
 
 // The value offset of the element-index-th Int8 element of the index-th List
-// with `id`, the element lying wholly inside the list; -1 otherwise.
+// with `id`; -1 otherwise. An element counts when it starts before the list's
+// end; its header, length field and value are read up to `end`, like any
+// item's; the walk stops when the next element would start at or after the
+// list's end.
 long ModelListInt8(const uint8_t *body, size_t end, uint8_t id, uint16_t index, uint8_t elementIndex) {
     const long list = ModelFind(body, end, id, index, ULMOT_DTP_LIST, 2);
     if (list < 0) return -1;
@@ -96,18 +100,23 @@ long ModelListInt8(const uint8_t *body, size_t end, uint8_t id, uint16_t index, 
     if (listEnd > end || length < 2) return -1;
     size_t at = static_cast<size_t>(list) + 3;  // after the count byte
     uint32_t seen = 0;
-    while (at < listEnd) {
+    for (;;) {
         Header h;
-        if (!ModelHeader(body, at, listEnd, &h)) return -1;
+        if (!ModelHeader(body, at, end, &h)) return -1;
         if (h.type == ULMOT_DTP_INT8) {
-            if (seen == elementIndex) return at + h.size < listEnd ? static_cast<long>(at + h.size) : -1;
+            if (seen == elementIndex) return at + h.size < end ? static_cast<long>(at + h.size) : -1;
             ++seen;
         }
-        const size_t size = ModelItemSize(body, at, listEnd);
-        if (size == 0) return -1;
+        size_t size = h.size + 2;  // types 1 and 3
+        if (h.type == 0) size = h.size + 1;
+        if (h.type == 2) size = h.size + 4;
+        if (h.type >= 4) {
+            if (at + h.size + 2 > end) return -1;
+            size = h.size + 2 + Load16(body + at + h.size);
+        }
+        if (at + size >= listEnd) return -1;
         at += size;
     }
-    return -1;
 }
 
 // ---- The readers against the model ------------------------------------------

@@ -16,7 +16,7 @@
 // every pointer the callback gets must lie inside the body with the length
 // it is given; after the input every pool is full.
 #include "fuzz/fuzz_support.h"
-#include "objects/tag_path.h"
+#include "objects/family.h"
 #include "processors/client.h"
 #include "session/session_internal.h"
 
@@ -93,7 +93,7 @@ Seen g_seen;
 extern "C" int LLVMFuzzerInitialize(int *, char ***) {
     streams_buf_init();
     g_client = new ClientProcessor();
-    g_client->tagPath.inventory.Set({nullptr, nullptr, OnTagReport, &g_seen});
+    g_client->families.inventory.Set({nullptr, nullptr, OnTagReport, &g_seen});
     g_session = new Session();
     ulmot_SessionRegisterEventHandler(g_session, ulmot::processors::ClientHandleEvent, g_client);
     return 0;
@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         g_seen = Seen{};
         g_seen.bodyStart = b.begin();
         g_seen.bodyEnd = b.end();
-        ulmot_ClientHandleTagReport(g_client, header[ULMOT_HEADER_INSTANCE], timestamp, b.get());
+        ulmot::objects::ClientHandleTagReport(g_client, header[ULMOT_HEADER_INSTANCE], timestamp, b.get());
         Check(g_seen.timestamp == pooled.timestamp, "the time stamps differ");
         CheckSame(pooled, g_seen);
     }

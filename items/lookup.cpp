@@ -49,23 +49,27 @@ const uint8_t *DtpFindListElement(const MessageBlock *block, uint8_t itemId, uin
     if (length > BytesBetween(list, block->writePtr) - kLengthFieldSize || length < 2) return nullptr;
 
     // The count byte is not consulted: the elements run to the list's end.
-    // Every element, header and value, lies inside the list (which ends at or
-    // before writePtr): the bytes after it belong to the next item, however
-    // well they would complete an element cut off at the list's end.
+    // An element counts when it starts before the list's end; like any item,
+    // its header and value are read up to writePtr, not up to the list's end
+    // (a peer reading the same bytes finds the same value). The list ends at
+    // or before writePtr, so an element that would start at or after the
+    // list's end also ends the walk at writePtr.
     const uint8_t *element = list + kLengthFieldSize + 1;
-    size_t inList = length - 1;  // bytes up to the list's end
-    uint32_t seen = 0;           // earlier elements of the type
+    size_t inList = length - 1;                             // bytes up to the list's end
+    size_t left = BytesBetween(element, block->writePtr);  // bytes up to writePtr
+    uint32_t seen = 0;                                      // earlier elements of the type
     for (;;) {
         DtpHeader h;
-        if (!DtpDecodeHeader(element, inList, &h)) return nullptr;
+        if (!DtpDecodeHeader(element, left, &h)) return nullptr;
         if (h.type == typeCode) {
-            if (seen == elementIndex) return inList - h.size >= minValueSize ? element + h.size : nullptr;
+            if (seen == elementIndex) return left - h.size >= minValueSize ? element + h.size : nullptr;
             ++seen;
         }
-        const uint32_t size = DtpItemSizeAfterHeader(h, element, inList);
+        const uint32_t size = DtpItemSizeAfterHeader(h, element, left);
         if (size == 0 || size >= inList) return nullptr;
         element += size;
         inList -= size;
+        left -= size;
     }
 }
 

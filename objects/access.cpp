@@ -1,6 +1,6 @@
 // Access specifications (object type 7): creation and settings, and the five
 // access events.
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -157,16 +157,20 @@ int32_t ulmot_RegisterAccessEvents(ClientProcessor *client, ulmot_AccessEventCal
                                    ulmot_AccessDataCompleteCallback dataComplete,
                                    ulmot_AccessEventCallback clientRequest,
                                    ulmot_AccessEventCallback clientRequestComplete, void *context) {
-    client->tagPath.access.Set({stop, complete, dataComplete, clientRequest, clientRequestComplete, context});
+    client->families.access.Set({stop, complete, dataComplete, clientRequest, clientRequestComplete, context});
     const uint32_t enable = (stop ? kStopEvent : 0u) | (complete ? kCompleteEvent : 0u) |
                             (dataComplete ? kDataCompleteEvent : 0u) | (clientRequest ? kClientRequestEvent : 0u) |
                             (clientRequestComplete ? kClientRequestCompleteEvent : 0u);
     return RegisterEvents(client, "ulmot_RegisterAccessEvents", ULMOT_OBJ_ACCESS, 0, 0xFFFFFFFFu, enable);
 }
 
-void ulmot_ClientHandleAccessDataComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+}  // extern "C"
+
+namespace ulmot::objects {
+
+void ClientHandleAccessDataComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                           MessageBlock *block) {
-    const AccessCallbacks cb = client->tagPath.access.Get();
+    const AccessCallbacks cb = client->families.access.Get();
     if (!cb.dataComplete) return;
     uint8_t success = 0, engineCode = 0;
     ReadOutcome(block, "ulmot_ClientHandleAccessDataComplete: Failed to find result in event",
@@ -182,9 +186,9 @@ void ulmot_ClientHandleAccessDataComplete(ClientProcessor *client, uint8_t insta
     cb.dataComplete(cb.context, timestamp, instance, success, engineCode, length, data);
 }
 
-void ulmot_ClientHandleAccessComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleAccessComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                       MessageBlock *block) {
-    const AccessCallbacks cb = client->tagPath.access.Get();
+    const AccessCallbacks cb = client->families.access.Get();
     if (!cb.complete) return;
     uint8_t success = 0, engineCode = 0;
     ReadOutcome(block, "ulmot_ClientHandleAccessComplete: Failed to find result in event",
@@ -192,21 +196,21 @@ void ulmot_ClientHandleAccessComplete(ClientProcessor *client, uint8_t instance,
     cb.complete(cb.context, timestamp, instance, success, engineCode);
 }
 
-void ulmot_ClientHandleAccessStop(ClientProcessor *client, uint8_t instance, uint32_t timestamp, MessageBlock *) {
-    const AccessCallbacks cb = client->tagPath.access.Get();
+void ClientHandleAccessStop(ClientProcessor *client, uint8_t instance, uint32_t timestamp, MessageBlock *) {
+    const AccessCallbacks cb = client->families.access.Get();
     if (cb.stop) cb.stop(cb.context, timestamp, instance);
 }
 
-void ulmot_ClientHandleAccessClientRequest(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleAccessClientRequest(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                            MessageBlock *) {
-    const AccessCallbacks cb = client->tagPath.access.Get();
+    const AccessCallbacks cb = client->families.access.Get();
     if (cb.clientRequest) cb.clientRequest(cb.context, timestamp, instance);
 }
 
-void ulmot_ClientHandleAccessClientRequestComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleAccessClientRequestComplete(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                                    MessageBlock *) {
-    const AccessCallbacks cb = client->tagPath.access.Get();
+    const AccessCallbacks cb = client->families.access.Get();
     if (cb.clientRequestComplete) cb.clientRequestComplete(cb.context, timestamp, instance);
 }
 
-}  // extern "C"
+}  // namespace ulmot::objects

@@ -1,6 +1,6 @@
 // NXP alarm specifications (object type 22): created with one object
 // reference; each alarm event names the antenna pair it was seen on.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -13,12 +13,10 @@ constexpr uint32_t kItemAntennaPair = 1;
 
 }  // namespace
 
-}  // namespace ulmot::objects
 
-namespace ulmot::processors {
 
 void ClientHandleNxpAlarmEvent(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *block) {
-    const auto slot = c->reader.nxpAlarm.Get();
+    const auto slot = c->families.nxpAlarm.Get();
     if (slot.callback == nullptr) return;
     uint8_t antennaPair = 0;
     if (ulmot_BufferReadDTPObjectReference(block, objects::kItemAntennaPair, 0, &antennaPair) != 0) {
@@ -27,7 +25,7 @@ void ClientHandleNxpAlarmEvent(ClientProcessor *c, uint8_t instance, uint32_t ti
     slot.callback(slot.context, timestamp, instance, antennaPair);
 }
 
-}  // namespace ulmot::processors
+}  // namespace ulmot::objects
 
 using namespace ulmot::objects;
 
@@ -56,9 +54,9 @@ int32_t ulmot_AddNxpAlarmSpecification(ClientProcessor *c, uint8_t *instance, ui
 int32_t ulmot_RegisterNxpAlarmEvent(ClientProcessor *c, ulmot_NxpAlarmCallback callback, void *context,
                                     uint32_t enable) {
     if (enable != 0) {
-        c->reader.nxpAlarm.Set(callback, context);
+        c->families.nxpAlarm.Set(callback, context);
     } else {
-        c->reader.nxpAlarm.Set(nullptr, nullptr);
+        c->families.nxpAlarm.Set(nullptr, nullptr);
     }
     return RegisterEvents(c, "ulmot_RegisterNxpAlarmEvent", ULMOT_OBJ_NXP_ALARM, 0, kEventType0,
                           EnableMask(enable != 0));

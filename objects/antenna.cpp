@@ -1,6 +1,6 @@
 // Antennas (object type 8, read-only here) and antenna pairs (object type
 // 17): properties, the VSWR status and activation events.
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -86,9 +86,9 @@ int32_t ulmot_GetAntennaAttributes(ClientProcessor *client, uint8_t antenna, uin
 int32_t ulmot_RegisterTxAntennaVSWRStatus(ClientProcessor *client, ulmot_TxAntennaVSWRStatusCallback callback,
                                           void *context, uint32_t enable) {
     if (enable) {
-        client->tagPath.txAntennaVSWRStatus.Set(callback, context);
+        client->families.txAntennaVSWRStatus.Set(callback, context);
     } else {
-        client->tagPath.txAntennaVSWRStatus.Set(nullptr, nullptr);
+        client->families.txAntennaVSWRStatus.Set(nullptr, nullptr);
     }
     return RegisterEvents(client, "ulmot_RegisterTxAntennaVSWRStatus", ULMOT_OBJ_ANTENNA, 0, 1,
                           enable ? 0xFFFFFFFFu : 0u);
@@ -133,9 +133,9 @@ int32_t ulmot_SetReceiveAntennaList(ClientProcessor *client, uint8_t pair, const
 int32_t ulmot_RegisterAntennaPairActivation(ClientProcessor *client, ulmot_AntennaPairActivationCallback callback,
                                             void *context, uint32_t enable) {
     if (enable) {
-        client->tagPath.antennaPairActivation.Set(callback, context);
+        client->families.antennaPairActivation.Set(callback, context);
     } else {
-        client->tagPath.antennaPairActivation.Set(nullptr, nullptr);
+        client->families.antennaPairActivation.Set(nullptr, nullptr);
     }
     return RegisterEvents(client, "ulmot_RegisterAntennaPairActivation", ULMOT_OBJ_ANTENNA_PAIR, 0, 1,
                           enable ? 0xFFFFFFFFu : 0u);
@@ -150,18 +150,22 @@ int32_t ulmot_EnableAntennaPairEventExtraInfo(ClientProcessor *client, uint32_t 
                                          sizeof kActivationProperties);
 }
 
-void ulmot_ClientHandleTxAntennaVSWRStatus(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+}  // extern "C"
+
+namespace ulmot::objects {
+
+void ClientHandleTxAntennaVSWRStatus(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                            MessageBlock *block) {
-    const auto slot = client->tagPath.txAntennaVSWRStatus.Get();
+    const auto slot = client->families.txAntennaVSWRStatus.Get();
     if (!slot.callback) return;
     uint8_t status = kNoVswrStatus;
     if (ulmot_BufferReadDTPInt8(block, kItemVswrStatus, &status) != 0) status = kNoVswrStatus;
     slot.callback(slot.context, timestamp, instance, status);
 }
 
-void ulmot_ClientHandleAntennaPairActivation(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleAntennaPairActivation(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                              MessageBlock *block) {
-    const auto slot = client->tagPath.antennaPairActivation.Get();
+    const auto slot = client->families.antennaPairActivation.Get();
     if (!slot.callback) return;
     AntennaPairActivation a{};
     const bool complete = ulmot_BufferReadDTPInt8(block, kItemPair0, &a.item0) == 0 &&
@@ -170,4 +174,4 @@ void ulmot_ClientHandleAntennaPairActivation(ClientProcessor *client, uint8_t in
     slot.callback(slot.context, timestamp, instance, complete ? &a : nullptr);
 }
 
-}  // extern "C"
+}  // namespace ulmot::objects

@@ -3,7 +3,7 @@
 // once per client and kept) and the real-time clock (object type 24).
 #include <cstring>
 
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -16,7 +16,7 @@ constexpr uint32_t kSetRtcSize = 78;
 constexpr uint32_t kSetRtcHeadRoom = 8;
 constexpr const char *kUnknownVersion = "UNKNOWN";
 
-using processors::FetchOnce;
+using plat::FetchOnce;
 using processors::GetObjectProperties;
 using processors::VersionInfo;
 
@@ -37,7 +37,7 @@ int32_t WithVersionInfo(ClientProcessor *c, Read read) {
         freeb(b);
         return {0, true};
     };
-    return c->reader.versionInfo.Get(fetch, read);
+    return c->families.versionInfo.Get(fetch, read);
 }
 
 // A bounded copy that fills the rest of the buffer with zeros and always

@@ -1,7 +1,7 @@
 // CTI objects (object type 10): a request channel to a reader processor.
 // Their requests (command 100) wait up to 20000 ms for the response; the
 // session picks that time-out by object type and command.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 

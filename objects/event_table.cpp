@@ -1,9 +1,10 @@
 // The client's event dispatch table: [object type 0-23][event type 0-4] of
 // family handlers; empty where the library handles no such event.
-#include "objects/tag_path.h"
-#include "processors/client.h"
+#include "objects/family.h"
 
 namespace ulmot::processors {
+
+using namespace objects;
 
 namespace {
 constexpr ClientEventHandler kNone = nullptr;
@@ -15,13 +16,13 @@ const ClientEventHandler kClientEventTable[kEventObjectTypes][kEventTypes] = {
     /* 2 GPI */ {ClientHandleGPI, kNone, kNone, kNone, kNone},
     /* 3 tag selector */ {kNone, kNone, kNone, kNone, kNone},
     /* 4 Gen2 protocol */ {kNone, kNone, kNone, kNone, kNone},
-    /* 5 inventory */ {ulmot_ClientHandleInventoryEvent0, ulmot_ClientHandleInventoryEvent1,
-                       ulmot_ClientHandleTagReport, kNone, kNone},
+    /* 5 inventory */ {ClientHandleInventoryEvent0, ClientHandleInventoryEvent1,
+                       ClientHandleTagReport, kNone, kNone},
     /* 6 tag filter */ {kNone, kNone, kNone, kNone, kNone},
-    /* 7 access */ {ulmot_ClientHandleAccessDataComplete, ulmot_ClientHandleAccessComplete,
-                    ulmot_ClientHandleAccessStop, ulmot_ClientHandleAccessClientRequest,
-                    ulmot_ClientHandleAccessClientRequestComplete},
-    /* 8 antenna */ {ulmot_ClientHandleTxAntennaVSWRStatus, kNone, kNone, kNone, kNone},
+    /* 7 access */ {ClientHandleAccessDataComplete, ClientHandleAccessComplete,
+                    ClientHandleAccessStop, ClientHandleAccessClientRequest,
+                    ClientHandleAccessClientRequestComplete},
+    /* 8 antenna */ {ClientHandleTxAntennaVSWRStatus, kNone, kNone, kNone, kNone},
     /* 9 reset */ {ClientHandleResetDone, kNone, kNone, kNone, kNone},
     /* 10 CTI */ {kNone, kNone, kNone, kNone, kNone},
     /* 11 schedule */ {ulmot_ClientHandleScheduleStart, ulmot_ClientHandleScheduleStop, kNone, kNone, kNone},
@@ -31,7 +32,7 @@ const ClientEventHandler kClientEventTable[kEventObjectTypes][kEventTypes] = {
     /* 14 delivery processor */ {ClientHandleProcessorRemoved, ClientHandleProcessorAdded, kNone, kNone, kNone},
     /* 15 timestamp */ {kNone, kNone, kNone, kNone, kNone},
     /* 16 client */ {kNone, kNone, kNone, kNone, kNone},
-    /* 17 antenna pair */ {ulmot_ClientHandleAntennaPairActivation, kNone, kNone, kNone, kNone},
+    /* 17 antenna pair */ {ClientHandleAntennaPairActivation, kNone, kNone, kNone, kNone},
     /* 18 Gen2 parameter set */ {kNone, kNone, kNone, kNone, kNone},
     /* 19 RF survey */ {ClientHandleRFSurveyEvent0, ClientHandleRFSurveyEvent1, ClientHandleRFSurveyMeasurement, kNone,
                         kNone},

@@ -1,6 +1,6 @@
 // Gen2 protocol specifications (object type 4) and the Gen2 parameter sets
 // (object type 18), which the client fetches once and keeps.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -57,7 +57,7 @@ void ReadParmSet(MessageBlock *b, Gen2ParmSet &set) {
 }  // namespace ulmot::objects
 
 using namespace ulmot::objects;
-using ulmot::processors::FetchOnce;
+using ulmot::plat::FetchOnce;
 using ulmot::processors::GetObjectProperties;
 
 extern "C" {
@@ -144,7 +144,7 @@ int32_t ulmot_GetGen2ParmSetCount(ClientProcessor *c, uint8_t *count) {
                                                  ULMOT_OBJ_GEN2_PARM_SET, 1, &cached);
         return {r, cached != 0};
     };
-    return c->reader.gen2ParmSetCount.Get(fetch, [count](const uint8_t &cached) {
+    return c->families.gen2ParmSetCount.Get(fetch, [count](const uint8_t &cached) {
         if (count != nullptr) *count = cached;
     });
 }
@@ -163,7 +163,7 @@ int32_t ulmot_GetGen2ParmSet(ClientProcessor *c, int32_t setNumber, Gen2ParmSet 
         freeb(b);
         return {0, cached.item12 != 0};
     };
-    return c->reader.gen2ParmSets[number].Get(fetch, [set](const Gen2ParmSet &cached) {
+    return c->families.gen2ParmSets[number].Get(fetch, [set](const Gen2ParmSet &cached) {
         if (set != nullptr) *set = cached;
     });
 }

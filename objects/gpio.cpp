@@ -1,6 +1,6 @@
 // General-purpose inputs (object type 2) and outputs (object type 1): one
 // instance per line, numbered 1 to N, and their line events.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -26,12 +26,10 @@ int32_t LineCount(ClientProcessor *c, const char *operation, uint32_t objectType
 
 }  // namespace
 
-}  // namespace ulmot::objects
 
-namespace ulmot::processors {
 
 void ClientHandleGPI(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *block) {
-    const auto slot = c->reader.gpiEvent.Get();
+    const auto slot = c->families.gpiEvent.Get();
     if (slot.callback == nullptr) return;
     uint8_t state = 0;
     if (ulmot_BufferReadDTPInt8(block, objects::kItemState, &state) != 0) {
@@ -42,14 +40,14 @@ void ClientHandleGPI(ClientProcessor *c, uint8_t instance, uint32_t timestamp, M
 }
 
 void ClientHandleGPO(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *block) {
-    const auto slot = c->reader.gpoEvent.Get();
+    const auto slot = c->families.gpoEvent.Get();
     if (slot.callback == nullptr) return;
     uint8_t state = 0;  // a missing item is state 0
     ulmot_BufferReadDTPInt8(block, objects::kItemState, &state);
     slot.callback(slot.context, timestamp, instance, state);
 }
 
-}  // namespace ulmot::processors
+}  // namespace ulmot::objects
 
 using namespace ulmot::objects;
 
@@ -81,7 +79,7 @@ int32_t ulmot_RegisterGPIEvent(ClientProcessor *c, uint8_t instance, ulmot_GPIEv
                                void *context, uint8_t enable) {
     // One callback serves every line: disabling one line must not take it
     // from the others, so it is stored whatever `enable` says.
-    c->reader.gpiEvent.Set(callback, context);
+    c->families.gpiEvent.Set(callback, context);
     return RegisterEvents(c, "ulmot_RegisterGPIEvent", ULMOT_OBJ_GPI, instance, kEventType0,
                           EnableMask(enable != 0));
 }
@@ -92,7 +90,7 @@ int32_t ulmot_EnableGPIEvent(ClientProcessor *c, uint8_t instance, uint8_t enabl
 }
 
 int32_t ulmot_SetGPIEventHandler(ClientProcessor *c, ulmot_GPIEventCallback callback, void *context) {
-    c->reader.gpiEvent.Set(callback, context);
+    c->families.gpiEvent.Set(callback, context);
     return 0;
 }
 
@@ -138,9 +136,9 @@ int32_t ulmot_WriteAllGPO(ClientProcessor *c, const uint8_t *outputs, uint32_t c
 int32_t ulmot_RegisterGPOEvent(ClientProcessor *c, uint8_t instance, ulmot_GPOEventCallback callback,
                                void *context, uint8_t enable) {
     if (enable != 0) {
-        c->reader.gpoEvent.Set(callback, context);
+        c->families.gpoEvent.Set(callback, context);
     } else {
-        c->reader.gpoEvent.Set(nullptr, nullptr);
+        c->families.gpoEvent.Set(nullptr, nullptr);
     }
     return RegisterEvents(c, "ulmot_RegisterGPOEvent", ULMOT_OBJ_GPO, instance, kEventType0,
                           EnableMask(enable != 0));

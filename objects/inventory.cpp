@@ -1,7 +1,7 @@
 // Inventory specifications (object type 5): creation and settings, their
 // statistics, their events and the tag report.
 #include "items/dtp.h"
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -146,7 +146,7 @@ int32_t ulmot_GetInventoryStats(ClientProcessor *client, uint8_t instance, uint8
 int32_t ulmot_RegisterInventoryEvents(ClientProcessor *client, ulmot_InventoryEvent0Callback event0,
                                       ulmot_InventoryEvent1Callback event1,
                                       ulmot_TagReportCallback tagReport, void *context) {
-    client->tagPath.inventory.Set({event0, event1, tagReport, context});
+    client->families.inventory.Set({event0, event1, tagReport, context});
     const uint32_t enable = (event0 ? 1u : 0u) | (event1 ? 2u : 0u) | (tagReport ? 4u : 0u);
     return RegisterEvents(client, "ulmot_RegisterInventoryEvents", ULMOT_OBJ_INVENTORY, 0,
                           0xFFFFFFFFu, enable);
@@ -168,25 +168,29 @@ int32_t ulmot_ManageInventoryEvents(ClientProcessor *client, uint8_t instance, u
     return result;
 }
 
-void ulmot_ClientHandleInventoryEvent0(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+}  // extern "C"
+
+namespace ulmot::objects {
+
+void ClientHandleInventoryEvent0(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                        MessageBlock *) {
-    const ulmot::processors::InventoryCallbacks cb = client->tagPath.inventory.Get();
+    const ulmot::processors::InventoryCallbacks cb = client->families.inventory.Get();
     if (cb.event0) cb.event0(cb.context, timestamp, instance);
 }
 
-void ulmot_ClientHandleInventoryEvent1(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleInventoryEvent1(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                        MessageBlock *block) {
-    const ulmot::processors::InventoryCallbacks cb = client->tagPath.inventory.Get();
+    const ulmot::processors::InventoryCallbacks cb = client->families.inventory.Get();
     if (cb.event1) cb.event1(cb.context, timestamp, instance, block);
 }
 
-void ulmot_ClientHandleTagReport(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
+void ClientHandleTagReport(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                  MessageBlock *block) {
-    const ulmot::processors::InventoryCallbacks cb = client->tagPath.inventory.Get();
+    const ulmot::processors::InventoryCallbacks cb = client->families.inventory.Get();
     if (!cb.tagReport) return;
     TagReport report;
     ReadTagReport(&report, block);
     cb.tagReport(cb.context, timestamp, instance, &report);
 }
 
-}  // extern "C"
+}  // namespace ulmot::objects

@@ -2,7 +2,7 @@
 // country codes and its four events.
 #include <cstring>
 
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -52,17 +52,14 @@ uint16_t ReadValues(MessageBlock *b, uint32_t (&values)[ULMOT_RADIO_VALUES_MAX])
 
 }  // namespace
 
-}  // namespace ulmot::objects
 
-namespace ulmot::processors {
 
-using namespace objects;
 
 // Each radio handler reads the four callbacks and their context as one
 // registration, logs a missing item and still calls with 0 in its place.
 
 void ClientHandleChannelChange(ClientProcessor *c, uint8_t, uint32_t timestamp, MessageBlock *block) {
-    const RadioCallbacks r = c->reader.radio.Get();
+    const RadioCallbacks r = c->families.radio.Get();
     if (r.channelChangeCallback == nullptr) return;
     uint8_t channel = 0;
     if (ulmot_BufferReadDTPInt8(block, kItemChannel, &channel) != 0) {
@@ -72,7 +69,7 @@ void ClientHandleChannelChange(ClientProcessor *c, uint8_t, uint32_t timestamp, 
 }
 
 void ClientHandleDutyCycleTimeLeft(ClientProcessor *c, uint8_t, uint32_t timestamp, MessageBlock *block) {
-    const RadioCallbacks r = c->reader.radio.Get();
+    const RadioCallbacks r = c->families.radio.Get();
     if (r.cycleTimeLeftCallback == nullptr) return;
     uint32_t left = 0;
     if (ulmot_BufferReadDTPInt32(block, kItemCycleTimeLeft, &left) != 0) {
@@ -82,7 +79,7 @@ void ClientHandleDutyCycleTimeLeft(ClientProcessor *c, uint8_t, uint32_t timesta
 }
 
 void ClientHandleDutyCycleRadioState(ClientProcessor *c, uint8_t, uint32_t timestamp, MessageBlock *block) {
-    const RadioCallbacks r = c->reader.radio.Get();
+    const RadioCallbacks r = c->families.radio.Get();
     if (r.radioStateCallback == nullptr) return;
     uint8_t state = 0;
     if (ulmot_BufferReadDTPInt8(block, kItemRadioState, &state) != 0) {
@@ -92,7 +89,7 @@ void ClientHandleDutyCycleRadioState(ClientProcessor *c, uint8_t, uint32_t times
 }
 
 void ClientHandleDutyCycleTemperature(ClientProcessor *c, uint8_t, uint32_t timestamp, MessageBlock *block) {
-    const RadioCallbacks r = c->reader.radio.Get();
+    const RadioCallbacks r = c->families.radio.Get();
     if (r.temperatureCallback == nullptr) return;
     uint16_t temperature = 0;
     uint8_t state = 0;
@@ -105,7 +102,7 @@ void ClientHandleDutyCycleTemperature(ClientProcessor *c, uint8_t, uint32_t time
     r.temperatureCallback(r.radioCallbackContext, timestamp, temperature, state);
 }
 
-}  // namespace ulmot::processors
+}  // namespace ulmot::objects
 
 using namespace ulmot::objects;
 using ulmot::processors::GetObjectProperties;
@@ -156,7 +153,7 @@ int32_t ulmot_GetRadioSupportedCountryCode(ClientProcessor *c, uint32_t selector
 int32_t ulmot_RegisterRadioEvents(ClientProcessor *c, ulmot_ChannelChangeCallback channelChange,
                                   ulmot_CycleTimeLeftCallback cycleTimeLeft, ulmot_RadioStateCallback radioState,
                                   ulmot_TemperatureCallback temperature, void *context) {
-    c->reader.radio.Set(RadioCallbacks{channelChange, cycleTimeLeft, radioState, temperature, context});
+    c->families.radio.Set(RadioCallbacks{channelChange, cycleTimeLeft, radioState, temperature, context});
     return RegisterEvents(c, "ulmot_RegisterRadioEvents", ULMOT_OBJ_RADIO, 0, kAllEventTypes,
                           MaskOf({channelChange != nullptr, cycleTimeLeft != nullptr, radioState != nullptr,
                                   temperature != nullptr}));

@@ -1,6 +1,6 @@
 // Reset specifications (object type 9) and RF survey specifications (object
 // type 19): created by one request each, reporting back by events.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -22,30 +22,27 @@ int32_t Signed16(uint16_t value) { return static_cast<int16_t>(value); }
 
 }  // namespace
 
-}  // namespace ulmot::objects
 
-namespace ulmot::processors {
 
-using namespace objects;
 
 void ClientHandleResetDone(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *) {
-    const auto slot = c->reader.resetDone.Get();
+    const auto slot = c->families.resetDone.Get();
     if (slot.callback != nullptr) slot.callback(slot.context, timestamp, instance);
 }
 
 void ClientHandleRFSurveyEvent0(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *) {
-    const RFSurveyCallbacks r = c->reader.rfSurvey.Get();
+    const RFSurveyCallbacks r = c->families.rfSurvey.Get();
     if (r.rfSurveyCallback0 != nullptr) r.rfSurveyCallback0(r.rfSurveyCallbackContext, timestamp, instance);
 }
 
 void ClientHandleRFSurveyEvent1(ClientProcessor *c, uint8_t instance, uint32_t timestamp, MessageBlock *) {
-    const RFSurveyCallbacks r = c->reader.rfSurvey.Get();
+    const RFSurveyCallbacks r = c->families.rfSurvey.Get();
     if (r.rfSurveyCallback1 != nullptr) r.rfSurveyCallback1(r.rfSurveyCallbackContext, timestamp, instance);
 }
 
 void ClientHandleRFSurveyMeasurement(ClientProcessor *c, uint8_t instance, uint32_t timestamp,
                                      MessageBlock *block) {
-    const RFSurveyCallbacks r = c->reader.rfSurvey.Get();
+    const RFSurveyCallbacks r = c->families.rfSurvey.Get();
     if (r.rfSurveyMeasurementCallback == nullptr) return;
     uint32_t channel = 0;
     uint16_t rssi = 0, value4 = 0, value5 = 0;
@@ -64,7 +61,7 @@ void ClientHandleRFSurveyMeasurement(ClientProcessor *c, uint8_t instance, uint3
                                   Signed16(value4), value5, measured);
 }
 
-}  // namespace ulmot::processors
+}  // namespace ulmot::objects
 
 using namespace ulmot::objects;
 using ulmot::processors::RFSurveyCallbacks;
@@ -97,9 +94,9 @@ int32_t ulmot_RegisterResetDone(ClientProcessor *c, ulmot_ResetDoneCallback call
                                 uint32_t enable) {
     // All or nothing: disabling forgets the context as well.
     if (enable != 0) {
-        c->reader.resetDone.Set(callback, context);
+        c->families.resetDone.Set(callback, context);
     } else {
-        c->reader.resetDone.Set(nullptr, nullptr);
+        c->families.resetDone.Set(nullptr, nullptr);
     }
     return RegisterEvents(c, "ulmot_RegisterResetDone", ULMOT_OBJ_RESET, 0, kEventType0, EnableMask(enable != 0));
 }
@@ -125,7 +122,7 @@ int32_t ulmot_AddRFSurveySpecification(ClientProcessor *c, uint8_t *instance, ui
 int32_t ulmot_RegisterRFSurveyEvents(ClientProcessor *c, ulmot_RFSurveyCallback callback0,
                                      ulmot_RFSurveyCallback callback1,
                                      ulmot_RFSurveyMeasurementCallback measurementCallback, void *context) {
-    c->reader.rfSurvey.Set(RFSurveyCallbacks{callback0, callback1, measurementCallback, context});
+    c->families.rfSurvey.Set(RFSurveyCallbacks{callback0, callback1, measurementCallback, context});
     return RegisterEvents(c, "ulmot_RegisterRFSurveyEvents", ULMOT_OBJ_RF_SURVEY, 0, kAllEventTypes,
                           MaskOf({callback0 != nullptr, callback1 != nullptr, measurementCallback != nullptr}));
 }

@@ -3,7 +3,7 @@
 // their start and stop events.
 #include <mutex>
 
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -203,20 +203,20 @@ int32_t ulmot_StopScheduleSpecification(ClientProcessor *client, int32_t schedul
 
 int32_t ulmot_RegisterScheduleEvents(ClientProcessor *client, ulmot_ScheduleStartCallback start,
                                      ulmot_ScheduleStopCallback stop, void *context) {
-    client->tagPath.schedule.Set({start, stop, context});
+    client->families.schedule.Set({start, stop, context});
     const uint32_t enable = (start ? kStartEvent : 0u) | (stop ? kStopEvent : 0u);
     return RegisterEvents(client, "ulmot_RegisterScheduleEvents", ULMOT_OBJ_SCHEDULE, 0, 0xFFFFFFFFu, enable);
 }
 
 void ulmot_ClientHandleScheduleStart(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                      MessageBlock *) {
-    const ulmot::processors::ScheduleCallbacks cb = client->tagPath.schedule.Get();
+    const ulmot::processors::ScheduleCallbacks cb = client->families.schedule.Get();
     if (cb.start) cb.start(cb.context, timestamp, instance);
 }
 
 void ulmot_ClientHandleScheduleStop(ClientProcessor *client, uint8_t instance, uint32_t timestamp,
                                     MessageBlock *block) {
-    const ulmot::processors::ScheduleCallbacks cb = client->tagPath.schedule.Get();
+    const ulmot::processors::ScheduleCallbacks cb = client->families.schedule.Get();
     if (!cb.stop) return;
     uint8_t reason = kNoStopReason;
     if (ulmot_BufferReadDTPInt8(block, kItemStopReason, &reason) != 0) {

@@ -2,7 +2,7 @@
 // specifications (object type 6).
 #include <array>
 
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 

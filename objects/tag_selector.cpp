@@ -1,6 +1,6 @@
 // Tag selector specifications (object type 3): an ordered list of tag
 // filters. The library keeps no state for them and receives no events.
-#include "objects/tag_path.h"
+#include "objects/family.h"
 
 namespace {
 constexpr uint32_t kSelectorRequestSize = 525;

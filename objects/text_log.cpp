@@ -1,6 +1,6 @@
 // The reader's text log (object type 13): each log message arrives as event
 // type 0 with the text in byte-array item 0.
-#include "objects/reader_support.h"
+#include "objects/family.h"
 
 namespace ulmot::objects {
 
@@ -10,12 +10,10 @@ constexpr uint32_t kItemText = 0;
 
 }  // namespace
 
-}  // namespace ulmot::objects
 
-namespace ulmot::processors {
 
 void ClientHandleTextLogMessage(ClientProcessor *c, uint8_t, uint32_t timestamp, MessageBlock *block) {
-    const auto slot = c->reader.textLog.Get();
+    const auto slot = c->families.textLog.Get();
     if (slot.callback == nullptr) return;
     // The message as received (at most 128 bytes) and a terminator after it,
     // so that a callback may read it as a string; this call's own buffer.
@@ -29,7 +27,7 @@ void ClientHandleTextLogMessage(ClientProcessor *c, uint8_t, uint32_t timestamp,
     slot.callback(slot.context, timestamp, text);
 }
 
-}  // namespace ulmot::processors
+}  // namespace ulmot::objects
 
 using namespace ulmot::objects;
 
@@ -38,9 +36,9 @@ extern "C" {
 int32_t ulmot_RegisterTextLogMessage(ClientProcessor *c, ulmot_TextLogCallback callback, void *context,
                                      uint32_t enable) {
     if (enable != 0) {
-        c->reader.textLog.Set(callback, context);
+        c->families.textLog.Set(callback, context);
     } else {
-        c->reader.textLog.Set(nullptr, nullptr);
+        c->families.textLog.Set(nullptr, nullptr);
     }
     return RegisterEvents(c, "ulmot_RegisterTextLogMessage", ULMOT_OBJ_TEXT_LOG, 0, kEventType0,
                           EnableMask(enable != 0));

@@ -4,7 +4,7 @@
 #include <new>
 
 #include "processors/client.h"
-#include "session/session_internal.h"
+#include "session/owner.h"
 #include "ulmot/items.h"
 
 namespace ulmot::processors {

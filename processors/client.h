@@ -15,9 +15,8 @@
 #include <cstdint>
 
 #include "platform/platform.h"
-#include "processors/reader_slots.h"
+#include "processors/family_slots.h"
 #include "processors/slots.h"
-#include "processors/tag_path_slots.h"
 #include "ulmot/processors.h"
 
 namespace ulmot::processors {
@@ -59,8 +58,7 @@ struct ClientProcessor {
     ulmot::processors::CallbackSlot<ulmot_AttachedProcessorRemovedCallback> attachedProcessorRemoved;
     ulmot::processors::CallbackSlot<ulmot_IoctlCallback> ioctl;
     // The object families' callback slots and caches.
-    ulmot::processors::TagPathSlots tagPath;
-    ulmot::processors::ReaderSlots reader;
+    ulmot::processors::FamilySlots families;
 
     // Session handover and the reconnect loop.
     ulmot::plat::Mutex lock;
@@ -107,6 +105,21 @@ private:
 // The processor requests for `objectType` go to: its attach entry below 25,
 // else 0.
 uint8_t Destination(ClientProcessor *client, uint32_t objectType);
+
+// Sends `body` as a request of `client` for `objectType` to the processor of
+// its attach entry, over the client's session borrowed for the call. Every
+// family operation and generic operation of a client sends this way. The
+// body is the session's from here on, on every path: without a session (the
+// client reconnects) it is released and the result is -1, with a line naming
+// `operation`.
+int32_t SendRequest(ClientProcessor *client, const char *operation, uint32_t objectType, uint8_t command,
+                    uint8_t instance, MessageBlock *body, MessageBlock **response = nullptr,
+                    uint8_t *responseInstance = nullptr);
+
+// An event registration (command 5) of `client` for `objectType`, as
+// ulmot_EventRegistration sends it, over the client's session.
+int32_t RegisterEvents(ClientProcessor *client, const char *operation, uint32_t objectType, uint8_t instance,
+                       uint32_t selectionMask, uint32_t enableMask);
 
 int32_t ClientStartSession(ClientProcessor *client);
 int32_t ClientHandleEvent(void *client, const uint8_t *header, uint16_t bodyLength,

@@ -120,13 +120,7 @@ int32_t SetProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance,
     int32_t failure = 0;
     MessageBlock *b = BuildSetPropertiesBody(args, &failure);
     if (b == nullptr) return failure;
-    ClientSession s(c, "ulmot_SetProperties");
-    if (!s) {
-        freeb(b);
-        return -1;
-    }
-    return Request(s.get(), c->processorId.load(), Destination(c, objectType), objectType,
-                   ULMOT_CMD_SET_PROPERTIES, instance, b);
+    return SendRequest(c, "ulmot_SetProperties", objectType, ULMOT_CMD_SET_PROPERTIES, instance, b);
 }
 
 // Counts the instance references of a get-instances response and finds the
@@ -144,16 +138,30 @@ void CountInstances(MessageBlock *response, uint8_t *count, uint8_t *largest) {
 
 }  // namespace
 
-MessageBlock *GetObjectProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance) {
-    MessageBlock *b = ulmot_BufferAllocate(8, 8);
-    ClientSession s(c, "ulmot_GetObjectProperties");
+int32_t SendRequest(ClientProcessor *client, const char *operation, uint32_t objectType, uint8_t command,
+                    uint8_t instance, MessageBlock *body, MessageBlock **response, uint8_t *responseInstance) {
+    ClientSession s(client, operation);
     if (!s) {
-        freeb(b);
-        return nullptr;
+        freeb(body);
+        return -1;
     }
+    return ulmot_SendSessionMessage(s.get(), ULMOT_MSG_REQUEST, client->processorId.load(),
+                                    Destination(client, objectType), 0, objectType, command, instance, body,
+                                    response, responseInstance);
+}
+
+int32_t RegisterEvents(ClientProcessor *client, const char *operation, uint32_t objectType, uint8_t instance,
+                       uint32_t selectionMask, uint32_t enableMask) {
+    ClientSession s(client, operation);
+    if (!s) return -1;
+    return ulmot_EventRegistration(s.get(), client->processorId.load(), Destination(client, objectType),
+                                   objectType, instance, selectionMask, enableMask);
+}
+
+MessageBlock *GetObjectProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance) {
     MessageBlock *response = nullptr;
-    if (Request(s.get(), c->processorId.load(), Destination(c, objectType), objectType,
-                ULMOT_CMD_GET_PROPERTIES, instance, b, &response) != 0) {
+    if (SendRequest(c, "ulmot_GetObjectProperties", objectType, ULMOT_CMD_GET_PROPERTIES, instance,
+                    ulmot_BufferAllocate(8, 8), &response) != 0) {
         ulmot_Debug("ulmot_GetObjectProperties: Failed");
         if (response) freeb(response);
         return nullptr;
@@ -291,13 +299,7 @@ int32_t ulmot_RemoveObject(ClientProcessor *c, uint32_t objectType, uint8_t inst
         ulmot_Debug("ulmot_RemoveObject: Allocation failed");
         return -7;
     }
-    ClientSession s(c, "ulmot_RemoveObject");
-    if (!s) {
-        freeb(b);
-        return -1;
-    }
-    return Request(s.get(), c->processorId.load(), Destination(c, objectType), objectType, ULMOT_CMD_REMOVE,
-                   instance, b);
+    return SendRequest(c, "ulmot_RemoveObject", objectType, ULMOT_CMD_REMOVE, instance, b);
 }
 
 }  // extern "C"

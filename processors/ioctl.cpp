@@ -7,7 +7,7 @@
 
 #include "processors/client.h"
 #include "processors/ioctl.h"
-#include "session/session_internal.h"
+#include "session/owner.h"
 #include "ulmot/items.h"
 
 namespace ulmot::processors {
@@ -26,6 +26,15 @@ constexpr uint8_t kStatusNoCallback = 1;
 constexpr uint8_t kStatusBadCommand = 2;
 constexpr uint8_t kStatusUnreadable = 3;
 constexpr uint32_t kProvidedTypes[] = {ULMOT_OBJ_IOCTL};
+
+// The response length a callback stored, held to the capacity it was given:
+// a callback that claims more would have the bytes behind its buffer sent.
+uint16_t HeldResponseLength(const char *operation, uint16_t length) {
+    if (length <= kResponseCapacity) return length;
+    ulmot_Debug("%s: callback response length %u beyond its capacity, cut to %u", operation, length,
+                kResponseCapacity);
+    return kResponseCapacity;
+}
 
 int32_t SendResponse(Session *s, uint8_t source, uint8_t requester, uint8_t messageId, uint8_t command,
                      MessageBlock *b) {
@@ -59,6 +68,7 @@ int32_t IoctlRequestHandler(void *context, const uint8_t *header, uint16_t, Mess
     } else {
         status = static_cast<uint8_t>(callback.callback(callback.context, requestData, requestLength,
                                                          responseData, kResponseCapacity, &responseLength));
+        responseLength = HeldResponseLength("ulmot_IOCTLRequestHandler", responseLength);
         ulmot_BufferWriteDTPByteArray(response, kItemResponse, responseData, responseLength);
     }
     ulmot_BufferWriteDTPInt8(response, kItemStatus, status);
@@ -101,7 +111,7 @@ int32_t IoctlStartSession(IoctlProcessor *p) {
 void ClientHandleIOCTL(ClientProcessor *c, uint8_t requester, uint8_t messageId, uint8_t command,
                        MessageBlock *request) {
     uint16_t responseLength = 0;
-    uint8_t responseData[kResponseCapacity];
+    uint8_t responseData[kResponseCapacity] = {};
     uint8_t status;
     const auto callback = c->ioctl.Get();
     if (command != kIoctlCommand) {
@@ -114,6 +124,7 @@ void ClientHandleIOCTL(ClientProcessor *c, uint8_t requester, uint8_t messageId,
         if (ulmot_BufferPeekDTPByteArray(request, kItemRequest, 0, &data, &length) != 0) length = 0;
         status = static_cast<uint8_t>(callback.callback(callback.context, data, length, responseData,
                                                          kResponseCapacity, &responseLength));
+        responseLength = HeldResponseLength("ulmot_ClientHandleIOCTL", responseLength);
     }
     ClientSession s(c, "ulmot_ClientHandleIOCTL");
     if (!s) return;

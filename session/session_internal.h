@@ -7,8 +7,8 @@
 // whichever comes first), each of its two threads holds one while it runs,
 // each caller inside ulmot_SendSessionMessage holds one, and an owner that
 // must keep using the pointer across an unrequested end (the client) may hold
-// one through Retain/Release. The last Release frees the slots, the queue and
-// the memory.
+// one through Retain/Release (session/owner.h: what owners may use). The last
+// Release frees the slots, the queue and the memory.
 #pragma once
 
 #include <atomic>
@@ -16,6 +16,7 @@
 
 #include "platform/platform.h"
 #include "platform/seqlock.h"
+#include "session/owner.h"
 #include "ulmot/session.h"
 
 namespace ulmot::session {
@@ -120,10 +121,6 @@ struct Session {
 
 namespace ulmot::session {
 
-// Lifetime.
-void Retain(Session *session);
-void Release(Session *session);
-
 // Request slots (slots.cpp).
 bool InitializeMessageLists(Session *session);
 void DeinitializeMessageLists(Session *session);
@@ -138,8 +135,6 @@ void ReclaimQuarantinedSlots(Session *session);
 // of a slot whose completion event was set, under the session's lock: the
 // receive thread may be storing a duplicate at that moment.
 MessageBlock *TakeResponse(Session *session, RequestSlot *slot, uint8_t *instance);
-// Wakes every caller waiting for a slot or a response; they return -1.
-void AbortWaitingCallers(Session *session);
 inline uint32_t MessageId(const Session *session, const RequestSlot *slot) {
     return static_cast<uint32_t>(slot - session->slots) + 1;
 }
@@ -164,17 +159,5 @@ uint32_t DroppedCount(Session *session);
 
 // The end of a session, by its owner or on its own (session.cpp).
 void TerminateUnrequested(Session *session, uint32_t failures);
-
-// Switches handler calls off and waits until no handler of the session runs:
-// after it the owner may release what its handlers use. The caller holds a
-// reference. StopQueueHandlers waits for the queue thread's handlers only,
-// so the termination handler may call it on its own session.
-void StopHandlers(Session *session);
-void StopQueueHandlers(Session *session);
-
-// Inside a termination handler: the session that ended (null elsewhere).
-Session *EndingSession();
-// False once the session has begun to end, by destroy or on its own.
-bool IsRunning(const Session *session);
 
 }  // namespace ulmot::session

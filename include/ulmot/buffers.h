@@ -3,13 +3,10 @@
  *
  * Every message lives in one MessageBlock: a descriptor with a read pointer and
  * a write pointer into a fixed-size buffer. Buffers and descriptors come from
- * four static pools that are laid out once by streams_buf_init() and never grow:
- *
- *   pool 0: 600 buffers of 128 bytes     pool 2:  42 buffers of 2048 bytes
- *   pool 1: 170 buffers of 384 bytes     pool 3: 400 descriptors without a buffer
- *                                                 (used by dupb only)
- *
- * 2048 bytes is the largest buffer: no block holds more. Nothing here touches
+ * four static pools that are laid out once by streams_buf_init() and never grow
+ * (their geometry: ULMOT_POOL* below): pools 0 to 2 hold buffers of three
+ * sizes, pool 3 descriptors without a buffer, used by dupb only. The largest
+ * buffer (ULMOT_POOL2_BUFFER_SIZE, 2048 bytes) bounds every block. Nothing here touches
  * the heap. A block belongs to one owner at a time, who releases it exactly
  * once with freeb() (one block) or freemsg() (a whole chain). One process-wide
  * lock guards the free lists and the reference counts; every other operation
@@ -34,6 +31,15 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* The pools' geometry, as streams_buf_init() lays them out. */
+#define ULMOT_POOL0_BUFFER_SIZE 128u
+#define ULMOT_POOL0_BUFFERS 600u
+#define ULMOT_POOL1_BUFFER_SIZE 384u
+#define ULMOT_POOL1_BUFFERS 170u
+#define ULMOT_POOL2_BUFFER_SIZE 2048u
+#define ULMOT_POOL2_BUFFERS 42u
+#define ULMOT_POOL3_DESCRIPTORS 400u
 
 /* Result codes shared by every layer of the library. */
 #define ULMOT_OK 0

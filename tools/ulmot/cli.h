@@ -1,6 +1,8 @@
 // tools/ulmot/cli.h - what the commands of the `ulmot` tool share: exit
 // codes, the parsed command line, the connection to a reader (the embedded
-// emulator or a socket), stopping on a signal, and JSON text.
+// emulator or a socket), stopping on a signal, the main loop of a streaming
+// command, and JSON text. What callbacks hand to the main thread goes
+// through an Inbox (inbox.h).
 //
 // The tool uses the public C interface only (ulmot.h, utr.h, uemu.h), as any
 // application would.
@@ -9,6 +11,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -132,6 +135,11 @@ private:
     uint32_t tags_ = 0, seed_ = 0;
 };
 
+// Runs the main loop of a streaming command (log, gpio watch): `drain` every
+// tick until Ctrl-C, the duration, or the loss of the link.
+int Stream(Reader &reader, uint64_t durationMs, const std::function<void()> &drain,
+           const std::function<void(uint64_t elapsedMs)> &tick = nullptr);
+
 // ---- JSON -------------------------------------------------------------------
 
 // One JSON object, built key by key, printed on one line.
@@ -149,6 +157,8 @@ private:
     std::string body_;
 };
 std::string JsonString(const std::string &value);
+// Prints `json` as one line of stdout and flushes it.
+void PrintJson(const Json &json);
 // "2026-01-02T03:04:05.678Z" (UTC, milliseconds).
 std::string IsoTime(std::chrono::system_clock::time_point t);
 

@@ -2,9 +2,8 @@
 // the tags it reads, as a live table on a terminal or as JSON lines.
 //
 // The callbacks (on the client's queue thread) only copy each report into a
-// pending list; the main thread takes the list, keeps the per-tag counts,
-// prints and draws. So a slow terminal or pipe never holds up the library,
-// and nothing is printed from a callback.
+// pending Inbox (inbox.h); the main thread takes it, keeps the per-tag
+// counts, prints and draws.
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -17,6 +16,7 @@
 #include <sstream>
 
 #include "cli.h"
+#include "inbox.h"
 
 namespace cli {
 namespace {
@@ -46,11 +46,10 @@ struct Read {
 
 // What the callbacks hand to the main thread.
 struct Shared {
-    std::mutex mu;
+    Inbox<Read> pending{kMaxPending};  // beyond the cap, reads are counted as dropped
+    std::mutex mu;                     // guards what follows
     uint8_t inventory = 0;
     uint8_t schedule = 0;
-    std::vector<Read> pending;
-    uint64_t dropped = 0;       // reads the pending list had no room for
     uint64_t lost = 0;          // gaps in the reader's report numbers
     uint32_t nextSequence = 1;  // the report number the reader gives next
     bool stopped = false;
@@ -73,16 +72,14 @@ void OnTagReport(void *context, uint32_t timestamp, uint8_t instance, const TagR
     r.timestamp = timestamp;
     r.seenAt = SteadyClock::now();
     r.seenWall = SystemClock::now();
-    std::lock_guard<std::mutex> lock(shared->mu);
-    // Inventories of other clients of the same reader report here too.
-    if (instance != shared->inventory) return;
-    if (r.sequence > shared->nextSequence) shared->lost += r.sequence - shared->nextSequence;
-    if (r.sequence >= shared->nextSequence) shared->nextSequence = r.sequence + 1;
-    if (shared->pending.size() >= kMaxPending) {
-        ++shared->dropped;
-        return;
+    {
+        std::lock_guard<std::mutex> lock(shared->mu);
+        // Inventories of other clients of the same reader report here too.
+        if (instance != shared->inventory) return;
+        if (r.sequence > shared->nextSequence) shared->lost += r.sequence - shared->nextSequence;
+        if (r.sequence >= shared->nextSequence) shared->nextSequence = r.sequence + 1;
     }
-    shared->pending.push_back(r);
+    shared->pending.Push(r);
 }
 
 void OnScheduleStart(void *, uint32_t, uint32_t) {}
@@ -136,12 +133,7 @@ public:
 
     // Takes what the callbacks collected; prints it in JSON mode.
     void Drain() {
-        std::vector<Read> batch;
-        {
-            std::lock_guard<std::mutex> lock(shared_.mu);
-            batch.swap(shared_.pending);
-            shared_.pending.reserve(batch.capacity());
-        }
+        const std::vector<Read> batch = shared_.pending.Take();
         for (const Read &r : batch) {
             const std::string epc = Hex(r.epc, r.epcLength);
             Tag &tag = tags_[epc];
@@ -187,10 +179,10 @@ public:
 
     void Finish(const std::string &ending) {
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - started_).count();
-        uint64_t dropped = 0, lost = 0;
+        const uint64_t dropped = shared_.pending.Dropped();
+        uint64_t lost = 0;
         {
             std::lock_guard<std::mutex> lock(shared_.mu);
-            dropped = shared_.dropped;
             lost = shared_.lost;
         }
         const double rate = seconds > 0 ? static_cast<double>(reads_) / seconds : 0.0;

@@ -1,5 +1,5 @@
-// tools/ulmot/support.cpp - command line, signals, the reader connection and
-// JSON text for every command.
+// tools/ulmot/support.cpp - command line, signals, the reader connection, the
+// streaming loop and JSON text for every command.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -330,6 +330,30 @@ std::string Reader::Describe() const {
     return address_;
 }
 
+namespace {
+using SteadyClock = std::chrono::steady_clock;
+// A streaming command's main loop: drain and look around this often.
+constexpr uint32_t kTickMs = 50;
+}  // namespace
+
+int Stream(Reader &reader, uint64_t durationMs, const std::function<void()> &drain,
+           const std::function<void(uint64_t elapsedMs)> &tick) {
+    const auto started = SteadyClock::now();
+    for (;;) {
+        Nap(kTickMs);
+        drain();
+        const auto elapsed =
+            static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now() - started).count());
+        if (Interrupted() || std::ferror(stdout) != 0) return kOk;  // Ctrl-C, or the pipe's reader left
+        if (durationMs != 0 && elapsed >= durationMs) return kOk;
+        if (!reader.LinkUp()) {
+            std::fprintf(stderr, "ulmot: lost the link to %s\n", reader.Describe().c_str());
+            return kNoReader;
+        }
+        if (tick) tick(elapsed);
+    }
+}
+
 // ---- JSON -------------------------------------------------------------------
 
 std::string JsonString(const std::string &value) {
@@ -402,6 +426,11 @@ Json &Json::Raw(const char *key, const std::string &json) {
     Key(key);
     body_ += json;
     return *this;
+}
+
+void PrintJson(const Json &json) {
+    std::printf("%s\n", json.Text().c_str());
+    std::fflush(stdout);
 }
 
 }  // namespace cli
