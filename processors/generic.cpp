@@ -14,9 +14,10 @@ constexpr uint32_t kMaxEventProperties = 253;
 constexpr uint32_t kMaxInstances = 255;  // the count and the item index are 8 bits
 
 int32_t Request(Session *s, uint8_t source, uint8_t destination, uint32_t objectType, uint8_t command,
-                uint8_t instance, MessageBlock *body, MessageBlock **response = nullptr) {
+                uint8_t instance, MessageBlock *body, MessageBlock **response = nullptr,
+                uint8_t *responseInstance = nullptr) {
     return ulmot_SendSessionMessage(s, ULMOT_MSG_REQUEST, source, destination, 0, objectType, command,
-                                    instance, body, response, nullptr);
+                                    instance, body, response, responseInstance);
 }
 
 // One descriptor group of a set-properties list, read from the arguments.
@@ -145,9 +146,8 @@ int32_t SendRequest(ClientProcessor *client, const char *operation, uint32_t obj
         freeb(body);
         return -1;
     }
-    return ulmot_SendSessionMessage(s.get(), ULMOT_MSG_REQUEST, client->processorId.load(),
-                                    Destination(client, objectType), 0, objectType, command, instance, body,
-                                    response, responseInstance);
+    return Request(s.get(), client->processorId.load(), Destination(client, objectType), objectType, command, instance,
+                   body, response, responseInstance);
 }
 
 int32_t RegisterEvents(ClientProcessor *client, const char *operation, uint32_t objectType, uint8_t instance,
@@ -159,9 +159,15 @@ int32_t RegisterEvents(ClientProcessor *client, const char *operation, uint32_t 
 }
 
 MessageBlock *GetObjectProperties(ClientProcessor *c, uint32_t objectType, uint8_t instance) {
+    MessageBlock *b = ulmot_BufferAllocate(8, 8);
+    ClientSession s(c, "ulmot_GetObjectProperties");
+    if (!s) {  // the session check said why: no "Failed" after it
+        freeb(b);
+        return nullptr;
+    }
     MessageBlock *response = nullptr;
-    if (SendRequest(c, "ulmot_GetObjectProperties", objectType, ULMOT_CMD_GET_PROPERTIES, instance,
-                    ulmot_BufferAllocate(8, 8), &response) != 0) {
+    if (Request(s.get(), c->processorId.load(), Destination(c, objectType), objectType, ULMOT_CMD_GET_PROPERTIES,
+                instance, b, &response) != 0) {
         ulmot_Debug("ulmot_GetObjectProperties: Failed");
         if (response) freeb(response);
         return nullptr;
