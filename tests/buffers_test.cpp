@@ -6,6 +6,7 @@
 #include <array>
 #include <random>
 
+#include "platform/fetch_once.h"
 #include "platform/platform.h"
 #include "platform/seqlock.h"
 #include "support.h"
@@ -306,6 +307,47 @@ TEST(Platform, EventsAreAutoResetAndWaitOnTwo) {
     e.Set(), e.Reset(), a.Set(), b.Set();
     EXPECT_EQ((Waits{e.Wait(0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 0), plat::Event::WaitAny(a, b, 10), plat::Event::WaitAny(a, e, 0)}),
               (Waits{plat::kWaitTimeout, plat::kWaitSignaled, plat::kWaitSignaledSecond, plat::kWaitTimeout, plat::kWaitFailed}));
+}
+
+// Threads that ask while a fetch runs wait for it and take its outcome; the
+// value is kept only after a fetch that succeeds and says so, so the call
+// after a failed or unkept fetch fetches again.
+TEST(Platform, FetchOnceSharesAFetchWithThreadsAskingMeanwhile) {
+    struct Row { int32_t result; bool keep; };
+    for (const Row row : {Row{0, true}, Row{-9, true}, Row{0, false}}) {
+        SCOPED_TRACE(Format("fetch outcome %d, keep %d", row.result, row.keep));
+        using Once = plat::FetchOnce<int>;
+        Once once;
+        constexpr int kThreads = 4;
+        std::atomic<int> entered{0}, fetches{0};
+        std::vector<int32_t> results(kThreads, 99);
+        std::vector<int> seen(kThreads, -1);
+        const auto fetch = [&](int &value) {
+            const int n = ++fetches;
+            if (n == 1) WaitUntil([&] { return entered == kThreads; });
+            value = 40 + n;
+            return Once::Outcome{row.result, row.keep};
+        };
+        std::vector<std::thread> threads;
+        for (int i = 0; i < kThreads; ++i) {
+            threads.emplace_back([&, i] {
+                ++entered;
+                results[size_t(i)] = once.Get(fetch, [&](const int &v) { seen[size_t(i)] = v; });
+            });
+        }
+        for (std::thread &t : threads) t.join();
+        EXPECT_EQ(results, std::vector<int32_t>(kThreads, row.result));
+        if (row.result == 0 && row.keep) {
+            EXPECT_EQ(fetches, 1) << "threads that came while the value was fetched or kept fetched again";
+            EXPECT_EQ(seen, std::vector<int>(kThreads, 41));
+        }
+        const int before = fetches;
+        int later = -1;
+        EXPECT_EQ(once.Get(fetch, [&](const int &v) { later = v; }), row.result);
+        EXPECT_EQ(fetches - before, row.result == 0 && row.keep ? 0 : 1);
+        EXPECT_EQ(once.Loaded(), row.result == 0 && row.keep);
+        EXPECT_EQ(later, row.result == 0 ? (row.keep ? 41 : before + 41) : -1);
+    }
 }
 
 TEST(Platform, SemaphoreCountsUpToItsMaximum) {

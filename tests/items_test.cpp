@@ -297,6 +297,8 @@ TEST_F(ItemsVariable, ListInt8ElementsCountOnlyInt8ElementsOfTheirList) {
         {"element after the list", {0x35, 0x00, 0x03, 0x01, 0x00, 0x05, 0x00, 0x06}, {}, "-8 238 -8", ListInt8(0, 1)},
         {"count only", {0x35, 0x00, 0x01, 0x00}, {0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
         {"an element's length cut at the list's end", {0x35, 0x00, 0x03, 0x01, 0x19, 0x00}, {0x02, 0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
+        {"an element's value past the list's end, read up to writePtr", {0x35, 0x00, 0x02, 0x01, 0x00, 0x07}, {}, "0 7 0", ListInt8(0, 0)},
+        {"an element's value past writePtr", {0x35, 0x00, 0x02, 0x01, 0x00}, {0x07}, "-8 238 -8", ListInt8(0, 0)},
         {"length field cut", {0x35, 0x00}, {0x03, 0x01, 0x00, 0x05}, "-8 238 -8", ListInt8(0, 0)},
         {"not a list", Array(3, {0x01, 0x00, 0x05}), {}, "-8 238 -8", ListInt8(0, 0)},
     });

@@ -336,44 +336,17 @@ TEST_F(Responses, AddsGoToInstanceZeroAndCountsCheckTheNumbering) {
     }
 }
 
-// The version information is fetched once for every thread that asks while
-// the fetch is under way; a failed fetch is shared by them, then tried again.
-TEST_F(Responses, ThreadsAskingAtOnceShareOneFetchAndAFailedOneIsTriedAgain) {
-    constexpr int kThreads = 4;
-    for (const Bytes &answer : {ResultBody(-9), ResultBody(0, Sized(0, 4, {'v', '1'}))}) {
-        const bool fails = answer[2] != 0;
-        std::atomic<int> entered{0}, finished{0};
-        std::vector<int32_t> results(kThreads, 99);
-        std::vector<std::string> texts(kThreads);
-        std::vector<std::thread> threads;
-        LogCapture log;
-        for (int i = 0; i < kThreads; ++i) {
-            threads.emplace_back([&, i] {
-                char text[8] = "#";
-                ++entered;
-                results[size_t(i)] = ulmot_GetVersion(client_, 0, text, sizeof text);
-                texts[size_t(i)] = text;
-                ++finished;
-            });
-        }
-        const Bytes request = reader_->NextRequest();
-        ASSERT_TRUE(WaitUntil([&] { return entered == kThreads; }));
-        EXPECT_TRUE(reader_->NextRequest(100).empty()) << "a second fetch while the first is under way";
-        reader_->Respond(request, answer);
-        int later = 0;  // fetches of threads that came after a failure
-        while (finished < kThreads) {
-            const Bytes more = reader_->NextRequest(10);
-            if (!more.empty()) {
-                reader_->Respond(more, answer);
-                ++later;
-            }
-        }
-        for (std::thread &t : threads) t.join();
-        EXPECT_EQ(results, std::vector<int32_t>(kThreads, fails ? -1 : 0));
-        EXPECT_EQ(texts, Lines(kThreads, fails ? "#" : "v1"));
-        EXPECT_EQ(log.Lines(), Lines(size_t(fails ? 1 + later : 0), "ulmot_GetObjectProperties: Failed"));
-        EXPECT_TRUE(fails || later == 0) << "the kept value needs no fetch";
-    }
+// The version information is fetched when first asked for and kept only
+// after a fetch that succeeds; the radio model comes from the same fetch.
+TEST_F(Responses, VersionsAreFetchedUntilOneFetchSucceedsThenKept) {
+    char text[8] = "#";
+    const Exchange failed = Run([&] { return ulmot_GetVersion(client_, 0, text, sizeof text); }, {Reply{ResultBody(-9)}});
+    EXPECT_EQ(std::make_tuple(failed.result, std::string(text), failed.lines),
+              std::make_tuple(-1, std::string("#"), Lines{"ulmot_GetObjectProperties: Failed"}));
+    const Exchange fetched = Run([&] { return ulmot_GetVersion(client_, 0, text, sizeof text); },
+                                 {Ok(Sized(0, 4, {'v', '1'}))});
+    EXPECT_EQ(std::make_tuple(fetched.requests.size(), fetched.result, std::string(text)),
+              std::make_tuple(size_t{1}, 0, std::string("v1")));
     uint16_t model = 1;
     const Exchange kept = Run([&] { return ulmot_GetRadioModel(client_, &model); });
     EXPECT_EQ(std::make_tuple(kept.requests.size(), kept.result, model), std::make_tuple(size_t{0}, 0, uint16_t{0}));

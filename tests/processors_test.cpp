@@ -178,6 +178,7 @@ protected:
     struct Row { bool callback; uint8_t command; Bytes body, answer; Lines lines; uint8_t objectType = ULMOT_OBJ_IOCTL; };
     static int32_t Callback(void *t, const uint8_t *request, uint16_t length, uint8_t *response, uint32_t, uint16_t *n) {
         for (*n = 0; *n < 8 && *n < length; ++*n) response[*n] = request[length - 1 - *n];
+        if (static_cast<Ioctl *>(t)->claim_ != 0) *n = static_cast<Ioctl *>(t)->claim_;
         return static_cast<Ioctl *>(t)->result_;
     }
     // Sends each request and checks its whole answer from processor `id`. A
@@ -196,7 +197,10 @@ protected:
             EXPECT_EQ(log.Lines(), row.lines);
         }
     }
+    // A response length the callback stores in place of the one it wrote.
+    static Bytes Claimed() { return Concat({{3, 2, 1}, Bytes(997, 0)}); }
     int32_t result_ = 0;
+    uint16_t claim_ = 0;
 };
 
 class ClientIoctl : public Ioctl {
@@ -213,6 +217,17 @@ TEST_F(ClientIoctl, StatusesOfItsOwn) {
             {true, 101, Array(1, {1, 2}), I8(3, 2), {}},
             {true, 100, I8(3, 1), I8(3, 0xFF), {}},
             {true, 100, Array(1, Bytes(1001, 0xAB)), Concat({I8(3, 0xFF), Array(2, Bytes(8, 0xAB))}), {}}});
+}
+
+// A callback that claims more than the 1,000 bytes it was given has its
+// length cut to them: nothing from behind its buffer goes out.
+TEST_F(ClientIoctl, ACallbackClaimingMoreThanItsCapacityIsCutToIt) {
+    for (const uint16_t claim : {1000, 1001, 1500, 2040, 65535}) {
+        SCOPED_TRACE(claim);
+        claim_ = claim;
+        const Lines cut = {Format("ulmot_ClientHandleIOCTL: callback response length %u beyond its capacity, cut to 1000", claim)};
+        Expect({{true, 100, Array(1, {1, 2, 3}), Concat({I8(3, 0), Array(2, Claimed())}), claim > 1000 ? cut : Lines{}}});
+    }
 }
 
 TEST_F(ClientIoctl, RequestsOfOtherTypesAreDroppedSilently) { Expect({{true, 100, Array(1, {1}), {}, {}, 16}}); }
@@ -242,6 +257,13 @@ TEST_F(IoctlProcessorTest, StatusesOfItsOwn) {
             {true, 100, Array(1, Bytes(1001, 0xAB)), I8(3, 3), unreadable},
             {true, 100, I8(3, 1), I8(3, 3), unreadable},
             {true, 100, Array(1, {1}), {}, {"ulmot_IOCTLRequestHandler: invalid object"}, 16}});
+}
+
+TEST_F(IoctlProcessorTest, ACallbackClaimingMoreThanItsCapacityIsCutToIt) {
+    claim_ = 2040;
+    Expect(8, [this](bool on) { ulmot_RegisterIOCTLProcessorCallback(p_, on ? Callback : nullptr, this); },
+           {{true, 100, Array(1, {1, 2, 3}), Concat({Array(2, Claimed()), I8(3, 0)}),
+             {"ulmot_IOCTLRequestHandler: callback response length 2040 beyond its capacity, cut to 1000"}}});
 }
 
 TEST_F(IoctlProcessorTest, DestroyWhileItsCallbackRunsWaitsForIt) {
