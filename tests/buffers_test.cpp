@@ -323,9 +323,8 @@ TEST(Platform, FetchOnceSharesAFetchWithThreadsAskingMeanwhile) {
         std::vector<int32_t> results(kThreads, 99);
         std::vector<int> seen(kThreads, -1);
         const auto fetch = [&](int &value) {
-            const int n = ++fetches;
-            if (n == 1) WaitUntil([&] { return entered == kThreads; });
-            value = 40 + n;
+            if (++fetches == 1) WaitUntil([&] { return entered == kThreads; });
+            value = 40 + fetches;
             return Once::Outcome{row.result, row.keep};
         };
         std::vector<std::thread> threads;

@@ -1,8 +1,7 @@
 // Clients of the library against the emulated reader, end to end:
 // registration and attachment against the real delivery processor, the
-// processor events and the attached-removed rule, IOCTL requests answered by
-// a client and by an IOCTL processor, the generic operations on the object
-// store, and a reconnection as the reader sees it.
+// processor events and the attached-removed rule, the generic operations on
+// the object store, and a reconnection as the reader sees it.
 #include "support.h"
 
 namespace {
@@ -93,31 +92,6 @@ TEST_F(EndToEnd, ProcessorEventsAndTheAttachedRemovedRule) {
     Connect("fourth");
     EXPECT_EQ(seen.WaitFor(6), (Lines{"added 4: 16 23", "removed 4", "attached 16 4", "added 5: 16 23",
                                       "attached 16 5", "added 6: 16 23"}));
-}
-
-TEST_F(EndToEnd, IoctlAnsweredByAClientAndByAnIoctlProcessor) {
-    ClientProcessor *app = Connect("app").client;
-    LogCapture log;
-    EXPECT_EQ(Ioctl(reader_, 3, 100, {1, 2}), "1: ") << "no callback yet";
-    ulmot_RegisterIOCTL(app, Reverse, nullptr, 1);
-    EXPECT_EQ(Ioctl(reader_, 3, 100, {1, 2, 3, 4}), "66: 04 03 02 01");
-    EXPECT_EQ(Ioctl(reader_, 3, 101, {1}), "2: ") << "command 101";
-
-    utr_MemoryPair *pair = QuickPair("ioctl");
-    uemu_Link *link = nullptr;
-    ASSERT_EQ(uemu_Attach(reader_, utr_MemoryEndpoint(pair, UTR_SIDE_B), nullptr, &link), UEMU_OK);
-    IoctlProcessor *p = nullptr;
-    ASSERT_EQ(ulmot_CreateIOCTLProcessor(utr_MemoryEndpoint(pair, UTR_SIDE_A), "ioctl-processor-name", &p), 0);
-    EXPECT_EQ(Clients(reader_), "3 app: 16 23; 4 ioctl-processor-: 23; ") << "by its first 16 characters";
-    EXPECT_EQ(Ioctl(reader_, 4, 100, {1}), "1: ") << "no callback yet";
-    ulmot_RegisterIOCTLProcessorCallback(p, Reverse, nullptr);
-    EXPECT_EQ(Ioctl(reader_, 4, 100, {1, 2, 3}), "66: 03 02 01");
-    EXPECT_EQ(Ioctl(reader_, 4, 101, {1}), "2: ");
-    EXPECT_EQ(log.Lines(), (Lines{"ulmot_IOCTLRequestHandler: no request handler defined"}));
-    EXPECT_EQ(ulmot_DestroyIOCTLProcessor(p), 0);
-    EXPECT_EQ(Clients(reader_), "3 app: 16 23; ") << "deregistered";
-    EXPECT_EQ(uemu_Detach(reader_, link), UEMU_OK);
-    utr_MemoryPairDestroy(pair);
 }
 
 TEST_F(EndToEnd, GenericOperationsOnTheObjectStore) {

@@ -273,10 +273,6 @@ struct Frame {
     }
 };
 
-inline Bytes BodyOf(const Bytes &message) {
-    return message.size() < ULMOT_HEADER_SIZE ? Bytes{} : Bytes(message.begin() + ULMOT_HEADER_SIZE, message.end());
-}
-
 // The far end of an in-memory pair.
 class Peer {
 public:
