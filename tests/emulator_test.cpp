@@ -168,6 +168,21 @@ TEST_F(Emulator, RefusesWithTheResultCodeOfEachFault) {
     EXPECT_EQ(a.Ask(kIo, 1, 4, 1).body, ResultBody(0, I8(0, 0))) << "a write of every line is checked whole";
 }
 
+// A search by type finds the first registration of the type, or with a
+// flag the latest; a search by name only a processor that has the type too
+// (199: any type).
+TEST_F(Emulator, SearchesByTypeAndByName) {
+    RawClient &a = Client("a"), &b = Client("b");
+    const auto search = [&](uint8_t command, const Bytes &items) { return a.Ask(0, 14, command, 0, items).body; };
+    const Bytes none = ResultBody(UEMU_RESULT_NOT_FOUND);
+    EXPECT_EQ(search(101, I8(2, 16)), ResultBody(0, Ref(3, 14, a.id)));
+    EXPECT_EQ(search(101, Concat({I8(2, 16), I8(5, 1)})), ResultBody(0, Ref(3, 14, b.id)));
+    EXPECT_EQ(search(101, I8(2, 20)), none) << "nobody provides type 20";
+    EXPECT_EQ(search(100, Concat({Array(0, {'b'}), I8(2, 23)})), ResultBody(0, Ref(3, 14, b.id)));
+    EXPECT_EQ(search(100, Concat({Array(0, {'b'}), I8(2, 2)})), none) << "b lacks type 2";
+    EXPECT_EQ(search(100, Concat({Array(0, {'b'}), I8(2, 199)})), ResultBody(0, Ref(3, 14, b.id)));
+}
+
 TEST_F(Emulator, MalformedFramesAreLoggedAndDroppedAndTheLinkGoesOn) {
     utr_MemoryPair *pair = QuickPair("raw");
     uemu_Link *link = nullptr;

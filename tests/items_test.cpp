@@ -371,11 +371,8 @@ TEST_F(ItemsTagReport, AnItemReachingPastWritePtrEndsTheWalk) {
         {"id extension cut", Concat({kItem6, {0xF1}}), {0x10, 0x00, 0x02}, " item6=1"},
         {"type extension cut", Concat({kItem6, {0x7F}}), {0x01, 0x00, 0x02}, " item6=1"},
         {"length field cut", Concat({kItem6, {0x19, 0x00}}), {0x00, 0x71, 0x00, 0x02}, " item6=1"},
-        // Sized as Int8, but read wider by id: the read would pass writePtr.
-        {"id 18 as Int8", Concat({kItem6, {0xF0, 0x12, 0x05}}), {0x00, 0x00, 0x00}, " item6=1"},
-        {"id 0 as Int8", Concat({kItem6, {0x00, 0x05}}), {0x02}, " item6=1"},
-        {"id 4 as Int8", Concat({kItem6, {0x40, 0x00}}), {0x07, 0x01, 0, 0, 0, 0, 0, 0}, " item6=1"},
-        {"id 9 as Int8", Concat({kItem6, {0x90, 0x08}}), {0x02}, " item6=1"},
+        // Sized as Int8, but read wider by id: the read would pass writePtr (every such id below).
+        {"id 4 as Int8, tag data hidden", Concat({kItem6, {0x40, 0x00}}), {0x07, 0x01, 0, 0, 0, 0, 0, 0}, " item6=1"},
         {"id 0 as Int32, readable but not whole", Concat({kItem6, {0x02, 0x02, 0x05}}), {0x00, 0x00}, " item6=1"},
         {"id 18 as an array of one byte", Concat({kItem6, {0xF4, 0x12, 0x00, 0x01, 0xAA}}), {0xBB}, " item6=1"},
     }, Walk);

@@ -8,7 +8,6 @@
 namespace {
 
 using namespace ulmot::test;
-using Lines = std::vector<std::string>;
 using Requests = std::vector<Bytes>;
 
 // A message: the first six header bytes, the body's length, the body.
@@ -114,9 +113,13 @@ using Client = Operations;
 // notification, and an addition reads at most 25 provided types.
 TEST_F(Client, AttachTableAndProcessorEvents) {
     const Bytes byType = ToDelivery(7, 0, 101, 0, Concat({I8(2, 24), I8(5, 2)}));
-    const Bytes byName = ToDelivery(7, 0, 100, 0, Concat({Array(0, Text("gpio")), I8(2, 2), I8(5, 0)}));
+    const auto byName = [](uint8_t type) {
+        return ToDelivery(7, 0, 100, 0, Concat({Array(0, Text("gpio")), I8(2, type), I8(5, 0)}));
+    };
     const auto byDefault = [&] { return ulmot_AttachDefaultObjectProcessor(client_, 24, 1, 2); };
-    const auto named = [&] { return ulmot_AttachProcessorByName(client_, "gpio", 2, 0); };
+    const auto named = [&](uint32_t type, uint8_t notify) {
+        return [=, this] { return ulmot_AttachProcessorByName(client_, "gpio", type, notify); };
+    };
     const auto target = [&](int32_t type) { return [=, this] { return ulmot_AttachTargetProcessor(client_, type, 9); }; };
     const std::string invalid = ": Invalid object type (";
     Expect({{target(25), {}, {}, -5, {"ulmot_AttachTagProcessor" + invalid + "25)"}},
@@ -125,15 +128,15 @@ TEST_F(Client, AttachTableAndProcessorEvents) {
             {byDefault, byType, Ok(Ref(3, 14, 3)), 0, {}},
             {byDefault, byType, Ok(Ref(3, 14, 0)), -1, {}},  // found none
             {byDefault, byType, {ResultBody(-2)}, -1, {}},
-            {named, byName, Ok(Ref(3, 14, 0)), -1,
+            {named(2, 0), byName(2), Ok(Ref(3, 14, 0)), -1,
              {"ulmot_AttachObjectProcessorByName: Failed to determine processor ID with name gpio"}},
             {[&] { return ulmot_AttachDefaultObjectProcessor(client_, 25, 0, 0); }, {}, {}, -1,
              {"ulmot_AttachDefaultObjectProcessor" + invalid + "25)"}},
             {[&] { return ulmot_AttachProcessorByName(client_, "gpio", 25, 0); }, {}, {}, -1,
              {"ulmot_AttachObjectProcessorByName" + invalid + "25)"}}});
     EXPECT_EQ(Hex({Assigned(0), Assigned(24), Assigned(25), Assigned(2)}), "09 03 00 22");
-    Expect({{named, byName, Ok(Ref(3, 14, 4)), 0, {}}});
-    EXPECT_EQ(Assigned(2), 4);
+    Expect({{named(2, 0), byName(2), Ok(Ref(3, 14, 4)), 0, {}}, {named(3, 1), byName(3), Ok(Ref(3, 14, 4)), 0, {}}});
+    EXPECT_EQ(Hex({Assigned(2), Assigned(3)}), "04 04");
     Recorder seen;
     const auto enable = [&](uint32_t added, uint32_t removed, uint32_t attached) {
         ulmot_RegisterProcessorAddedEvent(client_, Added, &seen, added);
@@ -148,17 +151,18 @@ TEST_F(Client, AttachTableAndProcessorEvents) {
     SendEvent(14, 1, 6, 11, provided);  // at most 25 types are read
     SendEvent(14, 1, 6, 12, I8(3, 5));  // provides nothing: a line, no call
     SendEvent(14, 0, 3, 13, {});        // 3 was attached to type 24 with notification
-    SendEvent(14, 0, 4, 14, {});        // 4 to type 2 without
-    ASSERT_EQ(seen.WaitFor(4).size(), 4u);
+    SendEvent(14, 0, 4, 14, {});        // 4 to type 2 without, to type 3 with (by name)
+    ASSERT_EQ(seen.WaitFor(5).size(), 5u);
     enable(1, 1, 0);
     SendEvent(14, 0, 3, 15, {});
     SendEvent(14, 1, 6, 16, I8(2, 1));  // once it is seen, the event before it is done with
-    ASSERT_EQ(seen.WaitFor(6).size(), 6u);
+    ASSERT_EQ(seen.WaitFor(7).size(), 7u);
     enable(0, 0, 1);
     SendEvent(14, 1, 6, 17, provided);
     SendEvent(14, 0, 3, 18, {});
-    EXPECT_EQ(seen.WaitFor(7), (Lines{"added 6 ts11:" + types, "removed 3 ts13", "type 24 of 3 removed ts13", "removed 4 ts14",
-                                      "removed 3 ts15", "added 6 ts16: 1", "type 24 of 3 removed ts18"}));
+    EXPECT_EQ(seen.WaitFor(8),
+              (Lines{"added 6 ts11:" + types, "removed 3 ts13", "type 24 of 3 removed ts13", "removed 4 ts14",
+                     "type 3 of 4 removed ts14", "removed 3 ts15", "added 6 ts16: 1", "type 24 of 3 removed ts18"}));
     EXPECT_EQ(log.Lines(), Lines{"ulmot_ClientHandleProcessorAdded: processor provides no objects"});
 }
 
@@ -266,20 +270,6 @@ TEST_F(IoctlProcessorTest, ACallbackClaimingMoreThanItsCapacityIsCutToIt) {
              {"ulmot_IOCTLRequestHandler: callback response length 2040 beyond its capacity, cut to 1000"}}});
 }
 
-TEST_F(IoctlProcessorTest, DestroyWhileItsCallbackRunsWaitsForIt) {
-    static std::atomic<int> stage{0};
-    ulmot_RegisterIOCTLProcessorCallback(p_, [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) {
-        stage = 1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past the 1000 ms the stop waits
-        return stage = 2, 0;
-    }, nullptr);
-    reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = 100, .objectType = 23, .body = Array(1, {1})});
-    ASSERT_TRUE(WaitUntil([] { return stage == 1; }));
-    LogCapture log;
-    ulmot_DestroyIOCTLProcessor(std::exchange(p_, nullptr));
-    EXPECT_EQ(stage, 2);
-}
-
 TEST_F(IoctlProcessorTest, DestroyAfterTheLinkWentIsSafe) {
     LogCapture log;
     utr_MemoryLinkDown(pair_);
@@ -375,6 +365,8 @@ using Reconnect = Operations;
 TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     Recorder seen;
     ulmot_RegisterProcessorRemovedEvent(client_, Removed, &seen, 1);
+    const auto five = [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *n) { return *n = 0, 5; };
+    ulmot_RegisterIOCTL(client_, five, nullptr, 1);  // answers with status 5
     Session *first = ulmot_GetClientSession(client_);
     const auto start = Clock::now();
     {
@@ -398,10 +390,12 @@ TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     EXPECT_GE(MsSince(start), 500) << "the link is probed every 500 ms";
     EXPECT_NE(ulmot_GetClientSession(client_), first);
     EXPECT_EQ(ulmot_GetClientProcessorID(client_) * 10 + reader_->registrations(), 82) << "id 8, a second registration";
-    // The attach table and the callbacks are kept.
+    // The attach table and the callbacks are kept; the new session hands requests to the client.
     Expect({{[&] { return ulmot_RemoveObject(client_, 8, 2); }, {0x28, 0x08, 0x00, 0x02, 0x08, 0x02, 0, 0}, Ok(), 0, {}}});
     reader_->peer().SendEvent(14, 0, TimestampBody(5), 3);
     EXPECT_EQ(seen.WaitFor(1), Lines{"removed 3 ts5"});
+    reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = 100, .objectType = 23, .body = {}});
+    EXPECT_EQ(reader_->NextRequest(), Message({5, 8, 0x43, 100, 23, 0}, I8(3, 5))) << "its IOCTL callback's status";
 }
 
 TEST_F(Reconnect, DestroyWhileReconnectingStopsTheLoop) {

@@ -2,32 +2,15 @@
 // the 5,000 ms response time-out, the 20 s time-out of the CTI request, and 49
 // and 50 receive failures in a row with their 100 ms pauses. A suite of its own
 // whose cases ctest starts first, so that they run beside the quick ones.
-#include <algorithm>
-
 #include "support.h"
 
 namespace {
 
 using namespace ulmot::test;
-using Lines = std::vector<std::string>;
 
 std::string TimeoutLine(Session *s, int id, int timeout, int objectType, int command) {
     return Format("ulmot_SendSessionMessage: Response timeout (result 258, ID %p-%d, timeout %d, REQUEST, src 1, "
                   "dst 0, objtype %d, cmd %d, instance 0)", static_cast<void *>(s), id, timeout, objectType, command);
-}
-
-// Sends `count` requests at once, then answers them: their message ids, sorted.
-std::vector<int> AllAtOnce(Session *s, Peer &peer, size_t count) {
-    std::vector<AsyncRequest> r(count);
-    std::vector<int> ids;
-    std::vector<Bytes> sent;
-    for (auto &one : r) one.Start(s, 1, 0, 8, 0), sent.push_back(peer.Receive());
-    for (const Bytes &m : sent) {
-        if (!m.empty()) ids.push_back(m[ULMOT_HEADER_TYPE_ID]), peer.Respond(m, ResultBody(0));
-    }
-    for (auto &one : r) one.Join();
-    std::sort(ids.begin(), ids.end());
-    return ids;
 }
 
 using Responses = SessionTest;

@@ -33,6 +33,7 @@
 namespace ulmot::test {
 
 using Bytes = std::vector<uint8_t>;
+using Lines = std::vector<std::string>;
 using Clock = std::chrono::steady_clock;
 using testing::HasSubstr;
 
@@ -84,27 +85,16 @@ inline Bytes Head(uint8_t id, uint8_t type) {
     if (id >= 15) return {static_cast<uint8_t>(0xF0 | type), id};
     return {static_cast<uint8_t>(id << 4 | type)};
 }
-inline Bytes I8(uint8_t id, uint8_t v) {
-    Bytes b = Head(id, 0);
-    b.push_back(v);
+// An item of type 0 to 3: the head, then `width` bytes of `value`.
+inline Bytes Fixed(uint8_t id, uint8_t type, uint32_t value, int width) {
+    Bytes b = Head(id, type);
+    PutBe(b, value, width);
     return b;
 }
-inline Bytes I16(uint8_t id, uint16_t v) {
-    Bytes b = Head(id, 1);
-    PutBe(b, v, 2);
-    return b;
-}
-inline Bytes I32(uint8_t id, uint32_t v) {
-    Bytes b = Head(id, 2);
-    PutBe(b, v, 4);
-    return b;
-}
-inline Bytes Ref(uint8_t id, uint8_t type, uint8_t instance) {
-    Bytes b = Head(id, 3);
-    b.push_back(type);
-    b.push_back(instance);
-    return b;
-}
+inline Bytes I8(uint8_t id, uint8_t v) { return Fixed(id, 0, v, 1); }
+inline Bytes I16(uint8_t id, uint16_t v) { return Fixed(id, 1, v, 2); }
+inline Bytes I32(uint8_t id, uint32_t v) { return Fixed(id, 2, v, 4); }
+inline Bytes Ref(uint8_t id, uint8_t type, uint8_t instance) { return Fixed(id, 3, uint32_t{type} << 8 | instance, 2); }
 // An item of type 4 and up: the 16-bit length, then the value.
 inline Bytes Sized(uint8_t id, uint8_t type, const Bytes &value) {
     Bytes b = Head(id, type);
@@ -237,10 +227,6 @@ public:
         out.swap(lines_);
         return out;
     }
-    size_t size() {
-        std::lock_guard<std::mutex> l(m_);
-        return lines_.size();
-    }
 
 private:
     std::mutex m_;
@@ -301,26 +287,21 @@ public:
     }
     // Answers `request` (bytes as received) with `body`.
     void Respond(const Bytes &request, Bytes body, uint8_t instance = 0) {
-        Frame f;
-        f.destination = request[ULMOT_HEADER_SOURCE];
-        f.source = request[ULMOT_HEADER_DESTINATION];
-        f.id = request[ULMOT_HEADER_TYPE_ID] & 63;
-        f.command = request[ULMOT_HEADER_COMMAND];
-        f.objectType = request[ULMOT_HEADER_OBJECT_TYPE];
-        f.instance = instance;
-        f.body = std::move(body);
-        Send(f);
+        Send({.destination = request[ULMOT_HEADER_SOURCE],
+              .source = request[ULMOT_HEADER_DESTINATION],
+              .id = static_cast<uint8_t>(request[ULMOT_HEADER_TYPE_ID] & 63),
+              .command = request[ULMOT_HEADER_COMMAND],
+              .objectType = request[ULMOT_HEADER_OBJECT_TYPE],
+              .instance = instance,
+              .body = std::move(body)});
     }
-    void SendEvent(uint8_t objectType, uint8_t eventType, Bytes body, uint8_t instance = 0,
-                   uint8_t destination = 0) {
-        Frame f;
-        f.destination = destination;
-        f.type = ULMOT_MSG_EVENT;
-        f.command = eventType;
-        f.objectType = objectType;
-        f.instance = instance;
-        f.body = std::move(body);
-        Send(f);
+    void SendEvent(uint8_t objectType, uint8_t eventType, Bytes body, uint8_t instance = 0, uint8_t destination = 0) {
+        Send({.destination = destination,
+              .type = ULMOT_MSG_EVENT,
+              .command = eventType,
+              .objectType = objectType,
+              .instance = instance,
+              .body = std::move(body)});
     }
 
 private:
@@ -356,6 +337,22 @@ struct AsyncRequest {
     }
     ~AsyncRequest() { Join(); }
 };
+
+// Sends `count` requests at once, then answers them: their message ids (the
+// slots they took), sorted; each must succeed.
+inline std::vector<int> AllAtOnce(Session *s, Peer &peer, size_t count) {
+    std::vector<AsyncRequest> r(count);
+    std::vector<int> ids;
+    std::vector<Bytes> sent;
+    for (auto &one : r) one.Start(s, 1, 0, 8, 0), sent.push_back(peer.Receive());
+    for (const Bytes &m : sent) {
+        if (!m.empty()) ids.push_back(m[ULMOT_HEADER_TYPE_ID]), peer.Respond(m, ResultBody(0));
+    }
+    for (auto &one : r) one.Join();
+    for (auto &one : r) EXPECT_EQ(one.result.load(), 0);
+    std::sort(ids.begin(), ids.end());
+    return ids;
+}
 
 // A pair whose receives return at least every 10 ms, so destroying the
 // session over it does not wait out an 800 ms receive.
@@ -411,13 +408,9 @@ public:
         requests_.pop_front();
         return r;
     }
-    void Respond(const Bytes &request, Bytes body, uint8_t instance = 0) {
-        peer_.Respond(request, std::move(body), instance);
-    }
     Peer &peer() { return peer_; }
     int registrations() const { return registrations_.load(); }
     int deregistrations() const { return deregistrations_.load(); }
-    uint8_t lastAssignedId() const { return static_cast<uint8_t>(nextId_.load() - 1); }
 
 private:
     void Run() {
@@ -434,15 +427,10 @@ private:
         }
     }
     void Handle(const Bytes &req) {
-        const bool delivery = req[ULMOT_HEADER_OBJECT_TYPE] == ULMOT_OBJ_DELIVERY;
-        if (delivery && req[ULMOT_HEADER_COMMAND] == 1) {
-            ++registrations_;
-            peer_.Respond(req, ResultBody(0), static_cast<uint8_t>(nextId_.fetch_add(1)));
-            return;
-        }
-        if (delivery && req[ULMOT_HEADER_COMMAND] == 2) {
-            ++deregistrations_;
-            peer_.Respond(req, ResultBody(0));
+        const uint8_t command = req[ULMOT_HEADER_COMMAND];
+        if (req[ULMOT_HEADER_OBJECT_TYPE] == ULMOT_OBJ_DELIVERY && (command == 1 || command == 2)) {
+            ++(command == 1 ? registrations_ : deregistrations_);
+            peer_.Respond(req, ResultBody(0), command == 1 ? static_cast<uint8_t>(nextId_.fetch_add(1)) : 0);
             return;
         }
         std::lock_guard<std::mutex> l(m_);
@@ -514,7 +502,7 @@ protected:
             const Bytes request = reader_->NextRequest();
             if (request.empty()) break;
             x.requests.push_back(Masked(request));
-            reader_->Respond(request, r.body, r.instance);
+            reader_->peer().Respond(request, r.body, r.instance);
         }
         t.join();
         const Bytes extra = reader_->NextRequest(20);
@@ -646,7 +634,7 @@ protected:
         ulmot_SessionRegisterTerminationHandler(session_, ended, &ends_);
     }
     void TearDown() override {
-        if (ends_.size() == 0) ulmot_DestroySession(session_);
+        if (ends_.WaitFor(0, 0).empty()) ulmot_DestroySession(session_);
         session_ = nullptr;  // an ended session is released by its receive thread
         utr_FaultDestroy(fault_);
         WaitUntil(pools::AllPoolsFull, 1000);

@@ -117,7 +117,7 @@ TEST_F(Teardown, IoctlProcessorDestroyedWhileItsCallbackRuns) {
     stage = 0;
     auto onRequest = [](void *, const uint8_t *, uint16_t, uint8_t *, uint32_t, uint16_t *) -> int32_t {
         stage = 1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(1000));  // a long callback
+        std::this_thread::sleep_for(std::chrono::milliseconds(1200));  // past the 1000 ms the stop waits
         stage = 2;
         return 0;
     };

@@ -81,8 +81,8 @@ Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::
 }
 
 int LineCount(const std::string &text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
-std::vector<std::string> Lines(const std::string &text) {
-    std::vector<std::string> lines;
+Lines Split(const std::string &text) {
+    Lines lines;
     std::istringstream in(text);
     for (std::string line; std::getline(in, line);) lines.push_back(line);
     return lines;
@@ -90,7 +90,7 @@ std::vector<std::string> Lines(const std::string &text) {
 
 // Every line is one JSON object, whole.
 void ExpectWholeObjects(const Outcome &o) {
-    for (const std::string &l : Lines(o.out)) EXPECT_TRUE(l.size() > 2 && l[0] == '{' && l.back() == '}') << l;
+    for (const std::string &l : Split(o.out)) EXPECT_TRUE(l.size() > 2 && l[0] == '{' && l.back() == '}') << l;
 }
 
 // ulmot-readerd with `args`, its log in a file, and the addresses it listens
@@ -103,7 +103,7 @@ struct Daemon {
         const int fd = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
         pid = Spawn(args, fd, fd);
         close(fd);
-        EXPECT_TRUE(WaitUntil([&] { return (addresses = Lines(Text(portFile))).size() == listeners; }, 20000)) << Log();
+        EXPECT_TRUE(WaitUntil([&] { return (addresses = Split(Text(portFile))).size() == listeners; }, 20000)) << Log();
     }
     ~Daemon() { Stop(SIGKILL); }
     // Signals the daemon and waits for its end: its exit code.
@@ -204,8 +204,8 @@ TEST_F(Tools, StreamingCommandsEndCleanlyAtTheirLimitOnSigintOrWhenThePipeCloses
         if (row.action == -1) continue;
         EXPECT_THAT(o.err, HasSubstr(",\"reads\":" + std::to_string(LineCount(o.out)) + ",")) << "every read printed";
         for (int i = 0; i < (row.action == 0 ? 300 : 0); ++i) {  // none lost: the reader's order
-            EXPECT_THAT(Lines(o.out).at(size_t(i)), testing::StartsWith("{\"epc\":\""));
-            EXPECT_THAT(Lines(o.out).at(size_t(i)), HasSubstr(",\"seq\":" + std::to_string(i + 1) + ","));
+            EXPECT_THAT(Split(o.out).at(size_t(i)), testing::StartsWith("{\"epc\":\""));
+            EXPECT_THAT(Split(o.out).at(size_t(i)), HasSubstr(",\"seq\":" + std::to_string(i + 1) + ","));
         }
     }
 }
