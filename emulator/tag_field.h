@@ -24,7 +24,7 @@
 // noise to each reading.
 //
 // A TagField is not locked: the families that own it keep it under the
-// reader's lock (TagPath, tag_path.h).
+// reader's lock (TagPath, families.h).
 #pragma once
 
 #include <array>

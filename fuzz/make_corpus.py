@@ -39,7 +39,7 @@ EPC12 = bytes([0xE2, 0x00, 0x00, 0x17, 0x22, 0x0B, 0x01, 0x23, 0x45, 0x67, 0x89,
 
 
 def tag_report(fmt, bits, tag_bits, length=None):
-    # tests/objects_tagpath_report_test.cpp, Report()
+    # a tag report's body: format, tag data (header 0x47), the rest
     l = 7 + len(tag_bits) if length is None else length
     return bytes([0x01]) + u16(fmt) + bytes([0x47]) + u16(l) + bytes([0x01, 0, 0, 0, 0x02]) + u16(bits) + bytes(tag_bits)
 
@@ -52,23 +52,23 @@ def items_seed(item_id, index, element, capacity, body):
 
 
 ITEMS = {
-    # tests/session_support.h: ResultBody, TimestampBody
+    # the result and time stamp items
     "result": items_seed(255, 0, 0, 16, result(0, timestamp(42))),
     "timestamp": items_seed(254, 0, 0, 16, timestamp(0x01020304)),
-    # tests/items_variable_test.cpp, ReadListInt8
+    # Int8 lists: an element, a second list, id extensions, an unknown element
     "list-five-six": items_seed(3, 0, 1, 16, [0x35, 0x00, 0x05, 0x02, 0x00, 0x05, 0x00, 0x06]),
     "list-second": items_seed(3, 1, 0, 16, [0x35, 0x00, 0x03, 0x01, 0x00, 0x05, 0x35, 0x00, 0x03, 0x01, 0x00, 0x09]),
     "list-extensions": items_seed(3, 0, 1, 16, [0x35, 0x00, 0x07, 0x02, 0xFF, 0x2A, 0x00, 0x07, 0x10, 0x08]),
     "list-unknown-element": items_seed(3, 0, 0, 16, [0x35, 0x00, 0x08, 0x02, 0x19, 0x00, 0x02, 0xAA, 0xBB, 0x00, 0x05]),
-    # tests/objects_tagpath_events_test.cpp: tag data, access data
+    # tag data and access data
     "tag-data": items_seed(4, 0, 0, 16, [0x01, 0x00, 0x07, 0x47, 0x00, 0x09, 0x01, 0, 0, 0, 0, 0x00, 0x64, 0xAA, 0xBB]),
     "byte-array": items_seed(7, 0, 0, 3, [0xA0, 0x00, 0xB0, 0x09, 0x74, 0x00, 0x03, 0xAA, 0xBB, 0xCC]),
     "byte-array-cut": items_seed(7, 0, 0, 3, [0xA0, 0x00, 0xB0, 0x01, 0x74, 0x00, 0x10, 0xAA]),
-    # tests/objects_reader_events_test.cpp: text log, alarm (object reference)
+    # a text log string, an alarm's object reference
     "string": items_seed(0, 0, 0, 3, [0x04, 0x00, 0x02, ord("o"), ord("k")]),
     "object-reference": items_seed(1, 0, 0, 0, [0x13, 0x11, 0x01]),
     "int32": items_seed(2, 0, 0, 0, [0x22, 0, 0, 0, 3, 0x31, 0xFF, 0xFF]),
-    # tests/processors_client_test.cpp: processor added (Int8 items 2, repeated)
+    # a processor-added event (Int8 items 2, repeated)
     "int8-index": items_seed(2, 2, 0, 0, [0x20, 0x05, 0x20, 0x07, 0x21, 0x00, 0x09, 0x20, 0x08]),
     "extended-id": items_seed(42, 0, 0, 0, [0xFF, 0x2A, 0x00, 0x07]),
 }
@@ -80,7 +80,7 @@ def event(body, instance=5):
 
 
 TAG_REPORT = {
-    # tests/objects_tagpath_report_test.cpp
+    # tag reports
     "gen2-pc-epc-crc": event(tag_report(517, 128, bytes([0x30, 0x00]) + EPC12 + bytes([0x5C, 0x3A]))),
     "gen2-xpc1": event(tag_report(517, 128, bytes([0x32, 0x00, 0x12, 0x34]) + EPC12[:10] + bytes([0x5C, 0x3A]))),
     "gen2-xpc2": event(tag_report(517, 128, bytes([0x32, 0x00, 0x80, 0x01, 0x00, 0x02]) + EPC12[:8] + bytes([0x5C, 0x3A]))),
@@ -111,7 +111,7 @@ def response_to(command, objtype, instance, body):
 
 
 def ioctl_request(body, dest=7):
-    # tests/processors_ioctl_test.cpp, IoctlRequest: from processor 5, id 3
+    # an IOCTL request from processor 5, message id 3
     return header(dest, 5, 0, 3, 100, 23, 0, body) + body
 
 
@@ -124,7 +124,7 @@ def frames_seed(ops, ioctl_length, frames):
 
 FIX = 0x08  # write the real body length
 FRAMES = {
-    # tests/objects_reader_events_test.cpp
+    # events of the reader's own families
     "reader-events": frames_seed([], 0, [
         frame(FIX, ev(2, 0, 1, 4242, [0x00, 0x01])),
         frame(FIX, ev(1, 0, 1, 10, [0x00, 0x01])),
@@ -139,7 +139,7 @@ FRAMES = {
         frame(FIX, ev(19, 1, 6, 6, [])),
         frame(FIX, ev(19, 2, 6, 7, [0x22, 0, 0, 0, 3, 0x31, 0xFF, 0xFF])),
     ]),
-    # tests/objects_tagpath_events_test.cpp
+    # events of inventories, access specifications, antennas, pairs and schedules
     "tagpath-events": frames_seed([], 0, [
         frame(FIX, ev(5, 0, 3, 100, [])),
         frame(FIX, ev(5, 1, 4, 101, [0x30, 0x2A])),
@@ -154,13 +154,13 @@ FRAMES = {
         frame(FIX, ev(11, 0, 9, 40, [])),
         frame(FIX, ev(11, 1, 9, 41, [0x30, 0x02])),
     ]),
-    # tests/processors_client_test.cpp: processors added and removed
+    # processors added and removed
     "delivery-events": frames_seed([], 0, [
         frame(FIX, ev(14, 1, 9, 11, [0x20, 0x05, 0x20, 0x07, 0x21, 0x00, 0x09, 0x20, 0x08])),
         frame(FIX, ev(14, 1, 9, 12, [0x30, 0x05])),
         frame(FIX, ev(14, 0, 0x28, 1, [])),
     ]),
-    # tests/processors_ioctl_test.cpp: to the client and to the IOCTL processor
+    # IOCTL requests to the client and to the IOCTL processor
     "ioctl-requests": frames_seed([], 3, [
         frame(FIX, ioctl_request(bytes([0x14, 0x00, 0x03, 1, 2, 3]))),
         frame(FIX | 1, ioctl_request(bytes([0x14, 0x00, 0x03, 1, 2, 3]))),
@@ -200,7 +200,7 @@ def alloc(pick, head, length):
 
 
 CHAINS = {
-    # tests/buffers_chains_test.cpp: three blocks linked, trimmed from the head
+    # three blocks linked, trimmed from the head
     # across blocks, from the tail, duplicated and copied
     "link-and-trim": alloc(3, 4, 20) + alloc(3, 0, 30) + alloc(8, 10, 100)
     + bytes([4, 0, 1, 4, 0, 1]) + bytes([7, 0, 200]) + u16(35) + bytes([7, 0, 201]) + u16(10),
@@ -216,7 +216,7 @@ CHAINS = {
 
 
 # ---- socket: chunk size, then a byte stream of messages --------------------------
-# tests/session_support.h (responses, events) and tests/processors_ioctl_test.cpp
+# responses, events and an IOCTL request
 STREAM = (ev(13, 0, 0, 13, [0x04, 0x00, 0x02, ord("o"), ord("k")])
           + header(7, 0, 1, 1, 1, 14, 7, result(0)) + result(0)
           + ioctl_request(bytes([0x14, 0x00, 0x03, 1, 2, 3]))

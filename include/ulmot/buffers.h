@@ -128,19 +128,70 @@ ULMOT_API int32_t adjmsg(MessageBlock *message, int32_t length);
  * refused at once with null and a line. */
 ULMOT_API MessageBlock *ulmot_BufferAllocate(uint32_t size, uint32_t headRoom);
 
+/* The cursors of one block: data runs from readPtr to writePtr, head room lies
+ * between the buffer's base and readPtr, tail room between writePtr and its
+ * limit. None of them follows b_cont. */
+
+/* Copies `length` bytes in front of the data (readPtr moves back). The length
+ * is signed: a negative one, or one beyond the head room, is refused with -1
+ * and "ulmot_BufferPrepend: Insufficient header space"; 0 changes nothing. */
 ULMOT_API int32_t ulmot_BufferPrepend(MessageBlock *block, const void *source, int32_t length);
+
+/* Copies `length` bytes after the data (writePtr moves on); -1 and
+ * "ulmot_BufferAppend: Insufficient tail space" when the tail room is short. */
 ULMOT_API int32_t ulmot_BufferAppend(MessageBlock *block, const void *source, uint32_t length);
+
+/* Claims `length` bytes of tail room for the caller to fill: their start
+ * (writePtr moves past them), or null and "ulmot_BufferWriteTailChunk:
+ * Insufficient tail space". */
 ULMOT_API uint8_t *ulmot_BufferReserveTailChunk(MessageBlock *block, uint32_t length);
+
+/* Claims `length` bytes of head room in front of the data: their start, the new
+ * readPtr. Null and "ulmot_BufferWriteHeadChunk: Insufficient header space"
+ * for a negative length or one beyond the head room. */
 ULMOT_API uint8_t *ulmot_BufferReserveHeadChunk(MessageBlock *block, int32_t length);
+
+/* writePtr, and the tail room behind it in *tailRoom (when not null). */
 ULMOT_API uint8_t *ulmot_BufferPeekWriteTail(MessageBlock *block, uint32_t *tailRoom);
+
+/* Consumes up to `length` bytes of data: where they start (the old readPtr),
+ * and how many there were in *count (when not null), fewer when the data is
+ * shorter. Never fails. */
 ULMOT_API uint8_t *ulmot_BufferRead(MessageBlock *block, uint32_t length, uint32_t *count);
+
+/* readPtr, and the data length in *dataLength (when not null). Moves nothing. */
 ULMOT_API uint8_t *ulmot_BufferPeek(MessageBlock *block, uint32_t *dataLength);
+
+/* Consumes `length` bytes of data without reading them; -3 (nothing moves)
+ * when the data is shorter. */
 ULMOT_API int32_t ulmot_BufferReadSkip(MessageBlock *block, uint32_t length);
+
+/* Moves readPtr to `position` when ulmot_BufferIsContained accepts it (0);
+ * otherwise returns that function's -4 or -3 and moves nothing. writePtr is
+ * not checked: the caller keeps readPtr at or before it. */
 ULMOT_API int32_t ulmot_BufferSetWriteHead(MessageBlock *block, uint8_t *position);
+
+/* Un-reads `length` bytes: readPtr moves back into the head room, so bytes
+ * already consumed (or a header in front of the data) are data again. -4
+ * (nothing moves) when the head room is shorter than `length`. */
 ULMOT_API int32_t ulmot_BufferBackupRead(MessageBlock *block, uint32_t length);
+
+/* Sets the data length to `length`: writePtr = readPtr + length, which may
+ * shorten the data or take in tail-room bytes as they are. -3 (nothing moves)
+ * when readPtr + length would pass the buffer's limit. */
 ULMOT_API int32_t ulmot_BufferSetTotalWriteLength(MessageBlock *block, uint32_t length);
+
+/* Whether `position` lies within the block's buffer, compared as addresses
+ * (any pointer may be passed): 0 from its base up to and including its limit,
+ * -4 before the base, -3 past the limit. */
 ULMOT_API int32_t ulmot_BufferIsContained(MessageBlock *block, const uint8_t *position);
+
+/* Appends one byte, the low 8 bits of `value`; -1 and
+ * "ulmot_BufferWriteInt8: Insufficient tail space" without tail room. */
 ULMOT_API int32_t ulmot_BufferWriteInt8(MessageBlock *block, uint32_t value);
+
+/* Consumes one byte into *value; -1 and "ulmot_BufferReadInt8: Read overflow"
+ * when there is no data. A null `value` returns 0 and consumes nothing. */
 ULMOT_API int32_t ulmot_BufferReadInt8(MessageBlock *block, uint8_t *value);
 
 /* ---- Diagnostics --------------------------------------------------------- */

@@ -61,8 +61,10 @@ ULMOT_API int32_t ulmot_AddInventorySpecification(ClientProcessor *client, uint8
 /* Replaces the tag selectors (an empty request when none are given). */
 ULMOT_API int32_t ulmot_SetInventorySelector(ClientProcessor *client, uint8_t instance,
                                              const uint8_t *selectors, uint8_t count);
+/* Sets the inventory's access group (Int8 item 21). */
 ULMOT_API int32_t ulmot_SetInventoryAccessGroup(ClientProcessor *client, uint8_t instance,
                                                 uint8_t accessGroup);
+/* Sets the inventory's type (Int8 item 23). */
 ULMOT_API int32_t ulmot_SetInventoryType(ClientProcessor *client, uint8_t instance,
                                          uint8_t inventoryType);
 /* Reads the statistics items 5 to 11; each output may be null, and a missing
@@ -116,6 +118,7 @@ ULMOT_API int32_t ulmot_AddScheduleSpecification(ClientProcessor *client, uint8_
 /* LBT value (low 8 bits) and flag (sent as 1 only when it is 1). */
 ULMOT_API int32_t ulmot_SetScheduleLBTParameters(ClientProcessor *client, int32_t scheduleId,
                                                  int32_t lbtValue, int32_t lbtFlag);
+/* Sets the schedule's priority (low 8 bits, Int8 item 5). */
 ULMOT_API int32_t ulmot_SetSchedulePriority(ClientProcessor *client, uint32_t scheduleId,
                                             uint32_t priority);
 /* Starts a schedule (start flag sent as 1 only when it is 1). First asks the
@@ -163,6 +166,9 @@ typedef void (*ulmot_TxAntennaVSWRStatusCallback)(void *context, uint32_t timest
 
 /* Antennas are numbered 1 to N: any other numbering is -1. */
 ULMOT_API int32_t ulmot_GetAntennaCount(ClientProcessor *client, uint8_t *count);
+/* One get-properties request each: the antenna's default, minimum and maximum
+ * power (Int16 items 0, 1, 2) and its last VSWR status (Int8 item 4). -1 when
+ * the request fails or the item is missing. */
 ULMOT_API int32_t ulmot_GetAntennaDefaultPower(ClientProcessor *client, uint8_t antenna,
                                                uint16_t *power);
 ULMOT_API int32_t ulmot_GetAntennaMinPower(ClientProcessor *client, uint8_t antenna,
@@ -184,13 +190,20 @@ ULMOT_API int32_t ulmot_RegisterTxAntennaVSWRStatus(ClientProcessor *client,
                                                     ulmot_TxAntennaVSWRStatusCallback callback,
                                                     void *context, uint32_t enable);
 
+/* Adds an antenna pair of the two antenna values (items 0 and 1) and a power
+ * level (item 2); the reader's new instance goes to `instance` (may be null).
+ * -7 when no block can be had. */
 ULMOT_API int32_t ulmot_AddAntennaPair(ClientProcessor *client, uint8_t *instance, uint8_t item0,
                                        uint8_t item1, uint16_t powerLevel);
+/* Sets or reads a pair's power level (Int16 item 2). */
 ULMOT_API int32_t ulmot_SetAntennaPower(ClientProcessor *client, uint8_t pair, uint16_t powerLevel);
 ULMOT_API int32_t ulmot_GetAntennaPower(ClientProcessor *client, uint8_t pair,
                                         uint16_t *powerLevel);
+/* Replaces a pair's receive antennas (Int8 list item 3 of `count` values). */
 ULMOT_API int32_t ulmot_SetReceiveAntennaList(ClientProcessor *client, uint8_t pair,
                                               const uint8_t *antennas, uint8_t count);
+/* enable != 0 stores callback and context and enables the activation event
+ * of every pair; 0 empties both and disables it. */
 ULMOT_API int32_t ulmot_RegisterAntennaPairActivation(ClientProcessor *client,
                                                       ulmot_AntennaPairActivationCallback callback,
                                                       void *context, uint32_t enable);
@@ -262,9 +275,13 @@ ULMOT_API int32_t ulmot_AddAccessSpecification(
 /* A null password with a length other than 0 is refused with -5. */
 ULMOT_API int32_t ulmot_SetAccessPassword(ClientProcessor *client, uint8_t instance,
                                           const uint8_t *password, uint16_t length);
+/* Sets the tag filter the specification uses (a reference to object type 7,
+ * item 3). */
 ULMOT_API int32_t ulmot_SetAccessFilter(ClientProcessor *client, uint8_t instance,
                                         uint8_t tagFilter);
+/* Sets the access group (Int8 item 14). */
 ULMOT_API int32_t ulmot_SetAccessGroup(ClientProcessor *client, uint8_t instance, uint8_t group);
+/* Sets the enabled value (Int16 item 0) as given. */
 ULMOT_API int32_t ulmot_EnableAccessSpecification(ClientProcessor *client, uint8_t instance,
                                                   uint16_t enabled);
 /* An empty list (no array or count 0) is -1; nothing is sent. */
@@ -329,6 +346,8 @@ typedef struct Gen2ParmSet {
 ULMOT_API int32_t ulmot_AddGen2ProtocolSpecification(ClientProcessor *client, uint8_t *instance,
                                                      ProtocolParameter *const *parameters,
                                                      uint8_t count, uint8_t item10);
+/* Sets the given parameters of an existing specification, written as
+ * ulmot_AddGen2ProtocolSpecification writes them. */
 ULMOT_API int32_t ulmot_SetPropertiesGen2ProtocolSpecification(ClientProcessor *client,
                                                                uint8_t instance,
                                                                ProtocolParameter *const *parameters,
@@ -339,6 +358,8 @@ ULMOT_API int32_t ulmot_GetGen2ProtocolSpecification(
     ClientProcessor *client, uint8_t instance, uint8_t *item1, uint8_t *item2, uint8_t *item3,
     uint8_t *item4, uint8_t *item5, uint8_t *item6, uint8_t *item11, uint16_t *item8,
     uint16_t *item9, uint8_t *item10, uint16_t *item12);
+/* The specification's UTC time (Int32 item 14); -1 when the request fails or
+ * the item is missing. */
 ULMOT_API int32_t ulmot_GetGen2ProtocolSpecificationUTCTime(ClientProcessor *client,
                                                             uint8_t instance, uint32_t *utcTime);
 /* The number of parameter sets, fetched once per client (a count of 0 is
@@ -363,6 +384,8 @@ typedef void (*ulmot_GPOEventCallback)(void *context, uint32_t timestamp, uint8_
 /* 0 and a count of 0, without a request, when no processor is attached to
  * object type 2; else the instance count (lines numbered 1 to N, checked). */
 ULMOT_API int32_t ulmot_GetGPICount(ClientProcessor *client, uint8_t *count);
+/* A line's state (Int8 item 0) read or written, and its threshold (Int8 item
+ * 1) set or read; one request each. */
 ULMOT_API int32_t ulmot_ReadGPI(ClientProcessor *client, uint8_t instance, uint8_t *state);
 ULMOT_API int32_t ulmot_WriteGPI(ClientProcessor *client, uint8_t instance, uint8_t state);
 ULMOT_API int32_t ulmot_SetGPIThreshold(ClientProcessor *client, uint8_t instance,
@@ -380,6 +403,8 @@ ULMOT_API int32_t ulmot_EnableGPIEvent(ClientProcessor *client, uint8_t instance
 ULMOT_API int32_t ulmot_SetGPIEventHandler(ClientProcessor *client,
                                            ulmot_GPIEventCallback callback, void *context);
 
+/* As ulmot_GetGPICount, for object type 3. Then an output's state (Int8 item
+ * 0) read or written. */
 ULMOT_API int32_t ulmot_GetGPOCount(ClientProcessor *client, uint8_t *count);
 ULMOT_API int32_t ulmot_ReadGPO(ClientProcessor *client, uint8_t instance, uint8_t *state);
 ULMOT_API int32_t ulmot_WriteGPO(ClientProcessor *client, uint8_t instance, uint8_t state);
@@ -456,6 +481,9 @@ typedef void (*ulmot_RFSurveyMeasurementCallback)(void *context, uint32_t timest
                                                   int32_t averageRssi, int32_t value4,
                                                   uint16_t value5, uint8_t objectInstance);
 
+/* Adds a reset specification: the value's low 16 bits (item 0), the object it
+ * resets (reference item 1) and the flag (item 2); the new instance goes to
+ * `instance` (may be null). */
 ULMOT_API int32_t ulmot_AddResetSpecification(ClientProcessor *client, uint8_t *instance,
                                               uint32_t value, uint32_t objectType,
                                               uint8_t objectInstance, uint8_t flag);
@@ -463,6 +491,8 @@ ULMOT_API int32_t ulmot_AddResetSpecification(ClientProcessor *client, uint8_t *
 ULMOT_API int32_t ulmot_RegisterResetDone(ClientProcessor *client,
                                           ulmot_ResetDoneCallback callback, void *context,
                                           uint32_t enable);
+/* Adds an RF survey specification of two Int32 parameters (items 0 and 1);
+ * the new instance goes to `instance` (may be null). */
 ULMOT_API int32_t ulmot_AddRFSurveySpecification(ClientProcessor *client, uint8_t *instance,
                                                  uint32_t parameter0, uint32_t parameter1);
 /* Replaces the three callbacks and their context as a set (null disables
@@ -519,6 +549,9 @@ ULMOT_API int32_t ulmot_CTIRequest(ClientProcessor *client, uint8_t instance, ui
 typedef void (*ulmot_NxpAlarmCallback)(void *context, uint32_t timestamp, uint8_t instance,
                                        uint8_t antennaPairInstance);
 
+/* Adds an alarm specification watching the object (reference item 0, low 8
+ * bits of type and instance); the new instance goes to `instance` (may be
+ * null). */
 ULMOT_API int32_t ulmot_AddNxpAlarmSpecification(ClientProcessor *client, uint8_t *instance,
                                                  uint32_t objectType, uint32_t objectInstance);
 /* Enable non-zero stores callback and context, 0 clears both. */

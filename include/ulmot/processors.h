@@ -86,6 +86,7 @@ typedef struct IoctlProcessor IoctlProcessor;
 ULMOT_API int32_t ulmot_DeliveryProcessorRegistration(Session *session, const char *name,
                                                       const uint32_t *objectTypes, uint32_t count,
                                                       uint8_t *processorId);
+/* Deregisters processor `processorId` (its low 8 bits, sent as the instance). */
 ULMOT_API int32_t ulmot_DeliveryProcessorDeregistration(Session *session, uint32_t processorId);
 /* Searches by name (command 100; object type 199 searches the name alone) or,
  * with a null name, by object type (command 101). On 0 the processor found is
@@ -118,6 +119,8 @@ ULMOT_API void ulmot_DestroyClientProcessor(ClientProcessor *client);
  * return -1; the pointer stays safe to use in this way until the client has
  * reconnected 32 more times or is destroyed. */
 ULMOT_API Session *ulmot_GetClientSession(ClientProcessor *client);
+/* The id the delivery processor assigned at the last registration (a new one
+ * after each reconnection). */
 ULMOT_API uint8_t ulmot_GetClientProcessorID(ClientProcessor *client);
 
 /* Sets only the processor of the attach entry. -5 outside 0 to 24. */
@@ -154,9 +157,23 @@ typedef int32_t (*ulmot_IoctlCallback)(void *context, const uint8_t *request,
                                        uint16_t requestLength, uint8_t *response,
                                        uint32_t responseCapacity, uint16_t *responseLength);
 
+/* A processor that serves IOCTL requests (object type 23) and nothing else: a
+ * session over `transport`, registered under the first 16 characters of
+ * `name` as providing type 23. Each request of command 100 goes to its
+ * callback and is answered with the callback's bytes (item 2) and status
+ * (item 3); its own statuses: 1 without a callback, 2 for another command, 3
+ * when the request's data (item 1, at most 1000 bytes) cannot be read.
+ * Requests of other object types are logged and dropped. It does not
+ * reconnect. 0 and the processor in *processor; -7 when it cannot be
+ * allocated, -1 when the session or the registration fails (with a line). */
 ULMOT_API int32_t ulmot_CreateIOCTLProcessor(Transport *transport, const char *name,
                                              IoctlProcessor **processor);
+/* Deregisters, ends the session and frees the processor; waits for a callback
+ * that is running (its answer is not sent). Safe after the link has gone;
+ * null does nothing. Call it once, never from its callback. Returns 0. */
 ULMOT_API int32_t ulmot_DestroyIOCTLProcessor(IoctlProcessor *processor);
+/* Stores the callback and its context (a null callback: requests are answered
+ * with status 1). Returns 0. */
 ULMOT_API int32_t ulmot_RegisterIOCTLProcessorCallback(IoctlProcessor *processor,
                                                        ulmot_IoctlCallback callback, void *context);
 /* The client's IOCTL callback: enable non-zero stores both, 0 clears both. */
@@ -176,6 +193,9 @@ ULMOT_API int32_t ulmot_RegisterEventProperties(Session *session, uint32_t attac
                                                 uint8_t destinationId, uint32_t objectType,
                                                 uint8_t instance, const uint8_t *propertyIds,
                                                 uint8_t propertyCount);
+/* Get-properties request for the instance, then the first Int8 (Int16) item
+ * `itemId` of the response into *value. -1 when the request fails or the
+ * response lacks the item ("...: Failed to find property in response"). */
 ULMOT_API int32_t ulmot_GetPropertyInt8(ClientProcessor *client, uint32_t objectType,
                                         uint8_t instance, uint32_t itemId, uint8_t *value);
 ULMOT_API int32_t ulmot_GetPropertyInt16(ClientProcessor *client, uint32_t objectType,
@@ -216,6 +236,9 @@ ULMOT_API int32_t ulmot_SetObjectProperties(ClientProcessor *client, uint32_t ob
  * then not numbered 1 to N). */
 ULMOT_API int32_t ulmot_GetInstanceCount(Session *session, uint8_t sourceId, uint8_t destinationId,
                                          uint32_t objectType, uint8_t check, uint8_t *count);
+/* Asks the processor attached to `objectType` to remove the instance: 0, the
+ * reader's result code, -1 without a session or answer, -7 when no block can
+ * be had. */
 ULMOT_API int32_t ulmot_RemoveObject(ClientProcessor *client, uint32_t objectType,
                                      uint8_t instance);
 

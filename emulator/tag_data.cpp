@@ -1,4 +1,4 @@
-// What the tag path families share: the reader's tag field, item readers,
+// What the families that read and match tags share: the tag field, item readers,
 // tag filters, and the merge-then-read of an add or a set.
 #include "families.h"
 

@@ -1,4 +1,4 @@
-// What the reader's own families share: item helpers, the family thread
+// What the families share: item helpers, the family thread
 // (Ticker) and the defaults of the reader block of uemu_Config.
 #include "families.h"
 
