@@ -2,7 +2,7 @@
 // the event dispatch table. Not exported.
 //
 // Lifetime and the session. The client keeps a reference to its current
-// session (see session/session_internal.h), so the pointer stays valid even
+// session (see session/owner.h), so the pointer stays valid even
 // after the session ends on its own; the termination handler swaps it out
 // under `lock` and moves that reference to the retired sessions, so that a
 // pointer the application still holds stays valid across the reconnection.

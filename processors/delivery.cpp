@@ -22,8 +22,9 @@ constexpr uint32_t kItemObjectType = 2;
 constexpr uint32_t kItemFound = 3;
 constexpr uint32_t kItemFindFlag = 5;
 
-int32_t SendRequest(Session *session, uint8_t source, uint8_t command, uint8_t instance,
-                    MessageBlock *body, MessageBlock **response, uint8_t *responseInstance) {
+// A request to the delivery processor (processor 0, object type 14).
+int32_t DeliveryRequest(Session *session, uint8_t source, uint8_t command, uint8_t instance,
+                        MessageBlock *body, MessageBlock **response, uint8_t *responseInstance) {
     return ulmot_SendSessionMessage(session, ULMOT_MSG_REQUEST, source, 0, 0, kDelivery, command,
                                     instance, body, response, responseInstance);
 }
@@ -54,12 +55,12 @@ int32_t ulmot_DeliveryProcessorRegistration(Session *session, const char *name,
         if (b) freeb(b);
         return -1;
     }
-    return SendRequest(session, 0, kRegister, 0, b, nullptr, processorId);
+    return DeliveryRequest(session, 0, kRegister, 0, b, nullptr, processorId);
 }
 
 int32_t ulmot_DeliveryProcessorDeregistration(Session *session, uint32_t processorId) {
     const auto id = static_cast<uint8_t>(processorId);
-    return SendRequest(session, id, kDeregister, id, ulmot_BufferAllocate(8, 8), nullptr, nullptr);
+    return DeliveryRequest(session, id, kDeregister, id, ulmot_BufferAllocate(8, 8), nullptr, nullptr);
 }
 
 int32_t ulmot_FindProcessorByName(Session *session, uint32_t ownProcessorId, const char *name,
@@ -84,8 +85,8 @@ int32_t ulmot_FindProcessorByName(Session *session, uint32_t ownProcessorId, con
         return -1;
     }
     MessageBlock *response = nullptr;
-    const int32_t result = SendRequest(session, static_cast<uint8_t>(ownProcessorId),
-                                       name ? kFindByName : kFindByType, 0, b, &response, nullptr);
+    const int32_t result = DeliveryRequest(session, static_cast<uint8_t>(ownProcessorId),
+                                           name ? kFindByName : kFindByType, 0, b, &response, nullptr);
     if (result == 0 && processorId != nullptr &&
         ulmot_BufferReadDTPObjectReference(response, kItemFound, 0, processorId) != 0) {
         ulmot_Debug("ulmot_FindProcessorByName: Failed to find processor ID in response");
