@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <array>
+#include <cerrno>
 #include <random>
 
 #include "platform/fetch_once.h"
@@ -359,6 +360,20 @@ TEST(Platform, SemaphoreCountsUpToItsMaximum) {
     EXPECT_TRUE(s.Release());
     s.Shutdown();
     EXPECT_EQ(s.Wait(plat::kInfinite), plat::kWaitFailed) << "even with a count left";
+}
+
+// A sleep ends after its time: an EINTR that an earlier call left in errno
+// does not make it sleep again.
+TEST(Platform, SleepEndsAfterItsTimeWhateverErrnoHeld) {
+    static std::atomic<long long> took{-1};
+    std::thread([] {
+        errno = EINTR;
+        const auto start = Clock::now();
+        plat::SleepMs(20);
+        took = MsSince(start);
+    }).detach();  // a sleep that never ends must not hold the test up
+    ASSERT_TRUE(WaitUntil([] { return took >= 0; })) << "the sleep did not end";
+    EXPECT_GE(took, 20);
 }
 
 TEST(Platform, ThreadJoinTimesOutWhileTheThreadRuns) {
