@@ -49,7 +49,8 @@ fails (a test executable that crashes while ctest lists its cases) is killed by 
 
 Output: a line per mutant, then the kill rate, the timings and every survivor with its diff,
 also written to DIR/report-seed<SEED>-n<MUTANTS>.txt; the build and ctest output of each
-mutant goes to DIR/logs/seed<SEED>-mutant-<N>.log. The exit status is 0 whatever the kill rate
+mutant (with the output of every failed test) goes to DIR/logs/seed<SEED>-mutant-<N>.log. The
+exit status is 0 whatever the kill rate
 (this is a measurement); it is 2 when the run cannot be made (sources that do not build, a red
 baseline, a failed configure).
 """
@@ -606,7 +607,7 @@ def ctest(build, jobs, failures=None):
     """The whole suite, or only the tests of `failures` (picked by number: parameterised
     names hold characters a regular expression would take for its own)."""
     command = ["ctest", "--test-dir", str(build), "-j", str(jobs), "--timeout",
-               str(DEFAULT_TEST_TIMEOUT), "--no-tests=error"]
+               str(DEFAULT_TEST_TIMEOUT), "--no-tests=error", "--output-on-failure"]
     if failures:
         command += ["-I", "0,0,0," + ",".join(number for number, _, _ in failures)]
     else:
