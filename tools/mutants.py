@@ -50,9 +50,8 @@ fails (a test executable that crashes while ctest lists its cases) is killed by 
 Output: a line per mutant, then the kill rate, the timings and every survivor with its diff,
 also written to DIR/report-seed<SEED>-n<MUTANTS>.txt; the build and ctest output of each
 mutant (with the output of every failed test) goes to DIR/logs/seed<SEED>-mutant-<N>.log. The
-exit status is 0 whatever the kill rate
-(this is a measurement); it is 2 when the run cannot be made (sources that do not build, a red
-baseline, a failed configure).
+exit status is 0 whatever the kill rate (this is a measurement); it is 2 when the run cannot be
+made (sources that do not build, a red baseline, a failed configure).
 """
 
 import argparse
