@@ -141,6 +141,16 @@ struct Deliveries {
     }
 };
 
+// Holds the first event at `d`'s gate, then queues `events` - 1 more and one
+// request's answer behind it.
+void QueueBehindTheGate(Session *s, Peer &peer, Deliveries &d, uint32_t events) {
+    d.gated = true;
+    ulmot_SessionRegisterEventHandler(s, Deliveries::OnEvent, &d);
+    for (uint32_t i = 0; i < events; ++i) peer.SendEvent(2, 0, TimestampBody(i));
+    ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
+    EXPECT_EQ(AllAtOnce(s, peer, 1), std::vector<int>{8});  // answered after the events: they are all queued
+}
+
 Lines Events(uint32_t from, uint32_t to) {
     Lines out;
     for (uint32_t i = from; i <= to; ++i) out.push_back("e" + std::to_string(i));
@@ -304,11 +314,8 @@ TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
 
 TEST_F(Destroy, QueueThreadStuckInAHandlerIsLeftToFinishSafely) {
     Deliveries d;
-    d.gated = true;
-    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d);
-    for (uint32_t i = 0; i < 5; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
-    ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
-    EXPECT_EQ(AllAtOnce(session_, *peer_, 1), std::vector<int>{8});  // answered after the events: they are all queued
+    QueueBehindTheGate(session_, *peer_, d, 5);
+    if (HasFatalFailure()) return;
     LogCapture log;
     const auto start = Clock::now();
     ulmot_DestroySession(std::exchange(session_, nullptr));
@@ -356,11 +363,8 @@ using Unrequested = FaultySessionTest;
 // are handled, and then the handler is called, once, on the receive thread.
 TEST_F(Unrequested, LinkTerminationEndsTheSessionAndCallsTheHandlerOnceOnTheReceiveThread) {
     Deliveries d;
-    d.gated = true;
-    ulmot_SessionRegisterEventHandler(session_, Deliveries::OnEvent, &d);
-    for (uint32_t i = 0; i < 10; ++i) peer_->SendEvent(2, 0, TimestampBody(i));
-    ASSERT_EQ(d.seen.WaitFor(1).size(), 1u);
-    EXPECT_EQ(AllAtOnce(session_, *peer_, 1), std::vector<int>{8});  // answered after the events: they are all queued
+    QueueBehindTheGate(session_, *peer_, d, 10);
+    if (HasFatalFailure()) return;
     AsyncRequest waiting;
     waiting.Start(session_, 1, 0, 8, 0);
     ASSERT_FALSE(peer_->Receive().empty());
