@@ -124,6 +124,8 @@ TEST_F(ReaderFamilies, RadioPropertiesCountryCodesAndEvents) {
     EXPECT_TRUE(WaitForLine("state 0") && WaitForLine("temperature 612 1"));
     const Lines radio = seen_.Take();
     EXPECT_EQ(Lines(radio.begin(), radio.begin() + 2), (Lines{"state 1", "left 30"}));
+    ASSERT_EQ(ulmot_GetRadioProperties(c_, &p), 0);
+    EXPECT_EQ(std::vector<long>({p.temperatureState, p.temperature}), std::vector<long>({UEMU_TEMPERATURE_WARM, 612}));
 
     uint16_t code = 0;
     char text[96];
