@@ -139,9 +139,10 @@ TEST_F(Client, AttachTableAndProcessorEvents) {
     EXPECT_EQ(Hex({Assigned(2), Assigned(3)}), "04 04");
     Recorder seen;
     const auto enable = [&](uint32_t added, uint32_t removed, uint32_t attached) {
-        ulmot_RegisterProcessorAddedEvent(client_, Added, &seen, added);
-        ulmot_RegisterProcessorRemovedEvent(client_, Removed, &seen, removed);
-        ulmot_RegisterAttachedProcessorRemovedEvent(client_, AttachedRemoved, &seen, attached);
+        EXPECT_EQ(ulmot_RegisterProcessorAddedEvent(client_, Added, &seen, added) |
+                      ulmot_RegisterProcessorRemovedEvent(client_, Removed, &seen, removed) |
+                      ulmot_RegisterAttachedProcessorRemovedEvent(client_, AttachedRemoved, &seen, attached),
+                  0);
     };
     Bytes provided;
     std::string types;
