@@ -275,7 +275,7 @@ ULMOT_API int32_t ulmot_AddAccessSpecification(
 /* A null password with a length other than 0 is refused with -5. */
 ULMOT_API int32_t ulmot_SetAccessPassword(ClientProcessor *client, uint8_t instance,
                                           const uint8_t *password, uint16_t length);
-/* Sets the tag filter the specification uses (a reference to object type 7,
+/* Sets the tag filter this access object uses (a reference to object type 7,
  * item 3). */
 ULMOT_API int32_t ulmot_SetAccessFilter(ClientProcessor *client, uint8_t instance,
                                         uint8_t tagFilter);
@@ -346,7 +346,7 @@ typedef struct Gen2ParmSet {
 ULMOT_API int32_t ulmot_AddGen2ProtocolSpecification(ClientProcessor *client, uint8_t *instance,
                                                      ProtocolParameter *const *parameters,
                                                      uint8_t count, uint8_t item10);
-/* Sets the given parameters of an existing specification, written as
+/* Sets the given parameters of an existing Gen2 protocol object, written as
  * ulmot_AddGen2ProtocolSpecification writes them. */
 ULMOT_API int32_t ulmot_SetPropertiesGen2ProtocolSpecification(ClientProcessor *client,
                                                                uint8_t instance,
@@ -358,7 +358,7 @@ ULMOT_API int32_t ulmot_GetGen2ProtocolSpecification(
     ClientProcessor *client, uint8_t instance, uint8_t *item1, uint8_t *item2, uint8_t *item3,
     uint8_t *item4, uint8_t *item5, uint8_t *item6, uint8_t *item11, uint16_t *item8,
     uint16_t *item9, uint8_t *item10, uint16_t *item12);
-/* The specification's UTC time (Int32 item 14); -1 when the request fails or
+/* The Gen2 protocol object's UTC time (Int32 item 14); -1 when the request fails or
  * the item is missing. */
 ULMOT_API int32_t ulmot_GetGen2ProtocolSpecificationUTCTime(ClientProcessor *client,
                                                             uint8_t instance, uint32_t *utcTime);
