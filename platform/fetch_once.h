@@ -58,11 +58,6 @@ public:
         return 0;
     }
 
-    bool Loaded() {
-        Lock held(m_);
-        return state_ == State::kLoaded;
-    }
-
 private:
     enum class State : uint8_t { kEmpty, kFetching, kLoaded };
 
