@@ -181,6 +181,14 @@ uint32_t FreeCount(int pool) {
     return g_pools[pool].freeCount;
 }
 
+}  // namespace ulmot::pools
+
+uint32_t ulmot_PoolFreeCount(uint32_t pool) {
+    return pool < static_cast<uint32_t>(ulmot::pools::kPoolCount) ? ulmot::pools::FreeCount(static_cast<int>(pool)) : 0;
+}
+
+namespace ulmot::pools {
+
 bool AllPoolsFull() {
     for (int p = 0; p < kPoolCount; ++p) {
         if (FreeCount(p) != kElementCount[p]) return false;

@@ -6,6 +6,7 @@
 #   lib/libulmot.so.0.1.0          SONAME libulmot.so.0, with both links
 #   lib/libulmot_transports.so.*   the host transports, linked to libulmot.so.0
 #   lib/libulmot_emulator.so.*     the reader emulator, linked to libulmot.so.0
+#   lib/libulmot_handoff.so.*      the Python package's hand-off inbox
 #   lib/cmake/ulmot/               ulmotConfig.cmake, its version file, targets
 #   lib/pkgconfig/                 ulmot.pc, ulmot-transports.pc, ulmot-emulator.pc
 #   bin/ulmot bin/ulmot-readerd    the tools, when they are part of the build
@@ -63,6 +64,9 @@ install(TARGETS ulmot ulmot_transports_shared ulmot_emulator_shared
   EXPORT ulmotTargets
   LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR}
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
+# The Python package's hand-off (python/native/uho.h): a library for the
+# package to load, without a header or CMake target of its own.
+install(TARGETS ulmot_handoff LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/ulmot.h transports/include/utr.h emulator/include/uemu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/ulmot DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

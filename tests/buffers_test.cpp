@@ -35,7 +35,7 @@ MessageBlock *Chain(std::initializer_list<MessageBlock *> blocks) {
 
 std::string Text(const MessageBlock *m) { return m == nullptr ? "" : std::string(m->readPtr, m->writePtr) + Text(m->cont); }
 size_t BlockCount(const MessageBlock *m) { return m == nullptr ? 0 : 1 + BlockCount(m->cont); }
-uint32_t FreeTotal() { return FreeCount(0) + FreeCount(1) + FreeCount(2) + FreeCount(3); }
+uint32_t FreeTotal() { return ulmot_PoolFreeCount(0) + ulmot_PoolFreeCount(1) + ulmot_PoolFreeCount(2) + ulmot_PoolFreeCount(3); }
 
 // Every block that allocb(size) hands out until it hands out none.
 std::vector<MessageBlock *> Hog(uint32_t size) {
@@ -69,7 +69,8 @@ TEST_F(Pools, SizeChoosesTheFirstPoolLargeEnoughAndLargerOnesWhenItIsEmpty) {
         EXPECT_EQ(PoolOfDescriptor(held[held.size() - kElementCount[pool]]), pool);
     }
     EXPECT_EQ(allocb(8, 1), nullptr);
-    EXPECT_EQ(FreeCount(3), kElementCount[3]) << "pool 3 has no buffers";
+    EXPECT_EQ(FreeTotal(), kElementCount[3]) << "pool 3 has no buffers";
+    EXPECT_EQ(ulmot_PoolFreeCount(4), 0u);
     freeb(held.front());  // a 128-byte block: larger sizes never fall back to it
     EXPECT_EQ(allocb(129, 1), nullptr);
     held.front() = allocb(128, 1);

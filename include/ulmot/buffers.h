@@ -194,6 +194,13 @@ ULMOT_API int32_t ulmot_BufferWriteInt8(MessageBlock *block, uint32_t value);
  * when there is no data. A null `value` returns 0 and consumes nothing. */
 ULMOT_API int32_t ulmot_BufferReadInt8(MessageBlock *block, uint8_t *value);
 
+/* ---- Pool statistics ---------------------------------------------------- */
+
+/* The elements of pool `pool` (0 to 3) that are free right now; 0 for any
+ * other pool. With nothing outstanding it is the pool's size (ULMOT_POOL*):
+ * an application can check that it holds no block it has forgotten. */
+ULMOT_API uint32_t ulmot_PoolFreeCount(uint32_t pool);
+
 /* ---- Diagnostics --------------------------------------------------------- */
 
 /* Writes "[thread:milliseconds]message\n" to stderr in one write; the message
