@@ -1,8 +1,10 @@
 # make demo                          build the ulmot tool and read tags from the embedded emulated reader
-# make test                          configure, build and run the whole suite
+# make test                          configure, build and run the whole suite (Debian packages
+#                                    it needs are installed first when missing: tools/deps.sh)
 # make test SANITIZE=address,undefined   the same under ASan+UBSan (build-address-undefined/)
 # make test SANITIZE=thread          the same under ThreadSanitizer (build-thread/)
 # make bench                         build in Release and run the benchmarks
+# make python-bench                  reads/s into a Python loop, beside the hand-off's floor
 # make check-interface               what the built libulmot.so exports
 # make fuzz                          build the libFuzzer targets (clang) in build-fuzz/ and run
 #                                    each for FUZZ_SECONDS (default 60) over its seed corpus
@@ -32,20 +34,25 @@ SEED ?= 1
 MUTANTS_DIR ?= build-mutants
 MUTANTS_ARGS ?=
 
-.PHONY: all build demo test bench check-interface fuzz soak mutants clean
+.PHONY: all deps build demo test bench python-bench check-interface fuzz soak mutants clean
 
 all: build
 
-$(BUILD_DIR)/build.ninja:
+# The Debian packages the build and the tests need, installed when missing
+# (tools/deps.sh; nothing happens when they are all there).
+deps:
+	tools/deps.sh build python
+
+$(BUILD_DIR)/build.ninja: | deps
 	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE)
 
-build: $(BUILD_DIR)/build.ninja
+build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
 
 # The tool and what it links, then a few seconds of inventory against the
 # emulated reader started inside the tool.
 DEMO_SECONDS ?= 5
-demo: $(BUILD_DIR)/build.ninja
+demo: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS) --target ulmot_cli
 	$(BUILD_DIR)/tools/ulmot/ulmot inventory --duration $(DEMO_SECONDS)
 
@@ -59,6 +66,13 @@ bench: $(BENCH_DIR)/build.ninja
 	cmake --build $(BENCH_DIR) -j $(JOBS)
 	$(BENCH_DIR)/bench/ulmot_bench --benchmark_out=$(BENCH_DIR)/bench.json \
 	  --benchmark_out_format=json $(BENCH_ARGS)
+
+# Reads per second into a Python loop beside the hand-off's floor
+# (bench/python_handoff.py), against the Release build.
+python-bench: $(BENCH_DIR)/build.ninja
+	cmake --build $(BENCH_DIR) -j $(JOBS) --target ulmot ulmot_transports_shared ulmot_emulator_shared \
+	  ulmot_handoff ulmot_handoff_feeder
+	/usr/bin/python3 bench/python_handoff.py $(BENCH_DIR) --json $(BENCH_DIR)/python.json
 
 # The soak test of `make test` (20 s there), run for longer; its summary goes
 # to stdout, the library's log lines to $(BUILD_DIR)/tests/soak.log.
@@ -76,6 +90,7 @@ check-interface: build
 	../shared/interface/check $(BUILD_DIR)
 
 $(FUZZ_DIR)/build.ninja:
+	tools/deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G $(GENERATOR) -DULMOT_FUZZ=ON \
 	  -DULMOT_BUILD_TESTS=OFF -DULMOT_BUILD_BENCH=OFF
 

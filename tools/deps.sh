@@ -1,0 +1,27 @@
+#!/usr/bin/env bash
+# tools/deps.sh - installs the Debian packages that `make demo` and `make test`
+# need and that the machine lacks; does nothing when every one is there.
+#   build:   the compilers, CMake, Ninja, GoogleTest, Google Benchmark, pkg-config
+#   python:  the Python package's tests (pytest) and its install test (venv, setuptools, wheel)
+# tools/deps.sh GROUP... installs the packages of those groups (default: both).
+set -euo pipefail
+declare -A groups=(
+  [build]="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config"
+  [python]="python3 python3-pytest python3-venv python3-setuptools python3-wheel python3-pip"
+  [fuzz]="clang libclang-rt-14-dev"
+)
+wanted=()
+[ $# -gt 0 ] || set -- build python
+for group in "$@"; do
+  for name in ${groups[$group]:?"unknown group '$group'"}; do wanted+=("$name"); done
+done
+missing=()
+for name in "${wanted[@]}"; do
+  dpkg-query -W -f='${Status}' "$name" 2>/dev/null | grep -q "ok installed" || missing+=("$name")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+echo "installing ${missing[*]}"
+sudo=""
+[ "$(id -u)" -eq 0 ] || sudo=sudo
+$sudo apt-get update -qq
+DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null
