@@ -1,13 +1,15 @@
 #!/usr/bin/env python3
 """Reads per second into a Python ``for`` loop, beside the floor of the hand-off alone.
 
-    bench/python_handoff.py BUILD_DIR [--seconds S] [--repeat N] [--json FILE]
+    bench/python_handoff.py BUILD_DIR [--seconds S] [--repeat N] [--rates R,R...] [--json FILE]
 
 For each rate, the embedded emulated reader (5,000 tags, repeating inventory
 over the in-memory pair) reports to ``Reader.inventory`` and a ``for`` loop
 counts the TagRead objects it gets, for S seconds; lost (gaps in the report
 numbers), dropped (refused by the full hand-off) and the process's CPU are
-recorded. The floor, in the same run: a C thread (bench/handoff_feeder.cpp)
+recorded. "Lost unread" is the same inventory with nobody reading in Python
+(a hand-off large enough for every read): what the library and the
+emulated reader lose by themselves at that rate. The floor, in the same run: a C thread (bench/handoff_feeder.cpp)
 pushes the same count of synthetic reports at the same rate through the
 same callback into the same inbox, and Python drains it with the package's
 own record parsing, with no reader, transport or session behind it. Medians
@@ -30,6 +32,18 @@ def measure_reader(ulmot, rate, seconds):
             count += 1
         wall, cpu = time.monotonic() - wall, time.process_time() - cpu
         return {"delivered": count / wall, "lost": run.lost, "dropped": run.dropped, "cpu": cpu / wall}
+
+
+def measure_unread(ulmot, rate, seconds):
+    """The same inventory with nobody reading in Python: what the library and the reader lose alone."""
+    with ulmot.Reader(rate=rate, tags=5000, seed=7, queue=int(rate * seconds * 2)) as reader:
+        inventory = reader.inventory(duration=seconds)
+        run = inventory._run
+        run.start()
+        time.sleep(seconds)
+        dropped, lost = run.counts()
+        inventory.close()
+        return {"lost": lost, "dropped": dropped}
 
 
 def measure_floor(handoff, feeder, rate, seconds):
@@ -60,9 +74,10 @@ def main():
     parser.add_argument("build")
     parser.add_argument("--seconds", type=float, default=3.0)
     parser.add_argument("--repeat", type=int, default=3)
+    parser.add_argument("--rates", default="1500,10000,25000,50000,75000,100000")
     parser.add_argument("--json")
     args = parser.parse_args()
-    rates = [1500, 10000, 25000, 50000, 75000, 100000]
+    rates = [int(r) for r in args.rates.split(",")]
     if os.environ.get("ULMOT_BENCH_SMOKE"):
         rates, args.seconds, args.repeat = [1500, 50000], 0.3, 1
     build = os.path.abspath(args.build)
@@ -76,16 +91,18 @@ def main():
     feeder.uho_bench_Join.argtypes = [ctypes.c_void_p, ctypes.c_int]
 
     rows = []
-    print("| rate asked | into Python | lost | dropped | process CPU | floor | floor dropped | floor CPU | ratio |")
-    print("|---|---|---|---|---|---|---|---|---|")
+    print("| rate asked | into Python | lost | dropped | process CPU | lost unread | floor | floor dropped | floor CPU "
+          "| ratio |")
+    print("|---|---|---|---|---|---|---|---|---|---|")
     for rate in rates:
         library = median_of([measure_reader(ulmot, rate, args.seconds) for _ in range(args.repeat)])
+        unread = median_of([measure_unread(ulmot, rate, args.seconds) for _ in range(args.repeat)])
         floor = median_of([measure_floor(_handoff, feeder, rate, args.seconds) for _ in range(args.repeat)])
         ratio = library["delivered"] / floor["delivered"]
-        rows.append({"rate": rate, "library": library, "floor": floor, "ratio": ratio})
-        print("| {:,}/s | {:,.0f}/s | {:.0f} | {:.0f} | {:.0%} | {:,.0f}/s | {:.0f} | {:.0%} | {:.2f}× |".format(
-            rate, library["delivered"], library["lost"], library["dropped"], library["cpu"], floor["delivered"],
-            floor["dropped"], floor["cpu"], ratio), flush=True)
+        rows.append({"rate": rate, "library": library, "unread": unread, "floor": floor, "ratio": ratio})
+        print("| {:,}/s | {:,.0f}/s | {:.0f} | {:.0f} | {:.0%} | {:.0f} | {:,.0f}/s | {:.0f} | {:.0%} | {:.2f}× |".format(
+            rate, library["delivered"], library["lost"], library["dropped"], library["cpu"], unread["lost"],
+            floor["delivered"], floor["dropped"], floor["cpu"], ratio), flush=True)
     if args.json:
         with open(args.json, "w") as out:
             json.dump(rows, out, indent=1)

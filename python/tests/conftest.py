@@ -79,3 +79,29 @@ def daemon():
     yield start
     for d in started:
         d.stop()
+
+
+def objects_made(reader) -> dict:
+    """How many tag selectors, inventories, access specifications and schedules the reader holds."""
+    from ctypes import POINTER, byref, c_uint8, c_uint32, c_void_p
+    core = ulmot._native.core
+    core.ulmot_GetInstanceCount.argtypes = [c_void_p, c_uint8, c_uint8, c_uint32, c_uint8, POINTER(c_uint8)]
+    core.ulmot_GetClientProcessorID.restype = c_uint8
+    core.ulmot_GetAssignedProcessorFromObject.restype = c_uint8
+    client = reader._client
+    session = core.ulmot_GetClientSession(client)
+    counts = {}
+    for name, object_type in (("selectors", 3), ("inventories", 5), ("accesses", 7), ("schedules", 11)):
+        owner = core.ulmot_GetAssignedProcessorFromObject(client, object_type)
+        if owner == 0:  # never attached, so nothing of the type was made
+            counts[name] = 0
+            continue
+        count = c_uint8()
+        result = core.ulmot_GetInstanceCount(session, core.ulmot_GetClientProcessorID(client), owner, object_type, 0,
+                                             byref(count))
+        assert result == 0, "counting object type %d: %d" % (object_type, result)
+        counts[name] = count.value
+    return counts
+
+
+NOTHING = {"selectors": 0, "inventories": 0, "accesses": 0, "schedules": 0}

@@ -10,6 +10,7 @@ import time
 import pytest
 
 import ulmot
+from conftest import NOTHING, objects_made
 
 SEED, TAGS = 7, 20
 
@@ -81,9 +82,11 @@ def test_breaking_out_stops_the_run_and_removes_what_it_made():
             for n, _read in enumerate(reader.inventory(), 1):
                 if n == 10:
                     break
-        kept = reader.inventory()
+        kept = reader.inventory(epc_prefix="0")
         next(kept)
+        assert objects_made(reader) == {"selectors": 1, "inventories": 1, "accesses": 0, "schedules": 1}
         kept.close()
+        assert objects_made(reader) == NOTHING
         assert len(list(reader.inventory(reads=5))) == 5
 
 
@@ -97,7 +100,9 @@ def test_ctrl_c_in_the_loop_body_or_in_the_wait_ends_the_run_cleanly():
             threading.Timer(0.3, _thread.interrupt_main).start()
             with pytest.raises(KeyboardInterrupt):
                 list(empty.inventory())
-            assert len(list(reader.inventory(reads=3))) == 3
+            assert objects_made(empty) == NOTHING
+        assert objects_made(reader) == NOTHING
+        assert len(list(reader.inventory(reads=3))) == 3
 
 
 def test_one_inventory_at_a_time_and_an_unstarted_one_holds_nothing():
@@ -122,14 +127,15 @@ def test_closing_the_reader_ends_a_run_left_open():
 
 def test_a_full_hand_off_drops_and_counts_every_read_it_refuses():
     with ulmot.Reader(rate=20000, tags=500, queue=100) as reader:
-        run = reader.inventory(duration=1.0)
+        run = reader.inventory(reads=5000)
         first = next(run)
-        time.sleep(0.5)  # Python falls behind: the hand-off holds 100 reads' worth
+        time.sleep(0.6)  # Python falls behind: the run ends while the hand-off holds 100 reads' worth
         reads = [first] + list(run)
     assert run.dropped > 0
-    last = max(r.sequence for r in reads)
-    # Nothing silently lost: every report number is a read, a drop or a gap.
-    assert len(reads) + run.dropped + run.lost == last
+    # The stop event still came (it has room of its own), and nothing was silently lost:
+    # every report number is a read, a drop or a gap.
+    assert run.end == "read limit reached"
+    assert len(reads) + run.dropped + run.lost == 5000
 
 
 def test_async_iteration_never_blocks_the_event_loop():
@@ -152,6 +158,7 @@ def test_async_iteration_never_blocks_the_event_loop():
                 break  # the loop breaks; aclose by hand, as an abandoned async iterator is closed later
             beat.cancel()
             assert len(list(reader.inventory(reads=2))) == 2
+            assert objects_made(reader) == NOTHING
         return reads, ticks
 
     reads, ticks = asyncio.run(main())

@@ -10,6 +10,7 @@ import time
 import pytest
 
 import ulmot
+from conftest import NOTHING, objects_made
 
 
 def test_info_describes_the_embedded_reader(tool):
@@ -36,6 +37,7 @@ def test_memory_write_then_read_back_and_errors_per_tag():
         assert (past.ok, past.error, past.error_text) == (False, 3, "memory overrun (words past the end of the bank)")
         assert reader.read("0123456789ABCDEF0123") == []  # no tag with that EPC
         assert reader.read(epc, 2, 1, 2)[0].data == tid.data[2:6]
+        assert objects_made(reader) == NOTHING
 
 
 def test_gpio_get_set_and_watch():
@@ -150,13 +152,26 @@ def test_losing_the_link_mid_inventory_raises_link_lost(daemon):
                 pass
 
 
-def test_a_reader_that_stops_answering_is_a_timeout(daemon):
+@pytest.mark.parametrize("result,link,error", [
+    (-1, True, ulmot.Timeout),       # the library's time-out (waited out in its own suite)
+    (-7, True, ulmot.ReaderError),   # no message block
+    (20, True, ulmot.ReaderError),   # the reader's "value out of range"
+    (-1, False, ulmot.LinkLost),     # a failure while the link is down is the link's
+    (20, False, ulmot.LinkLost),
+])
+def test_a_failed_request_becomes_the_exception_that_names_its_cause(daemon, result, link, error):
     d = daemon()
     with ulmot.Reader(d.address) as reader:
-        d.pause()
-        with pytest.raises(ulmot.Timeout) as late:
-            reader.info()
-        assert isinstance(late.value, TimeoutError) and str(late.value).endswith("no answer in time")
+        if not link:
+            d.stop()
+            while reader.link_up:
+                time.sleep(0.01)
+        with pytest.raises(error) as raised:
+            reader._check(result, "reading the clock")
+        assert str(raised.value).startswith("reading the clock")
+        if error is ulmot.ReaderError:
+            assert raised.value.code == result
+        reader._check(0, "nothing to say")
 
 
 def test_a_missing_library_says_where_it_looked(tmp_path):

@@ -215,8 +215,7 @@ class Stream(Generic[T]):
     def close(self) -> None:
         """Ends the run and releases what it made (a run never started makes nothing)."""
         self._items.close()
-        if not self._run._started:
-            self._run.finish()
+        self._run.finish()  # for a run never started, it gives the inbox back
 
     def __enter__(self) -> "Stream[T]":
         return self
@@ -250,7 +249,7 @@ class AsyncStream(Generic[T]):
     async def aclose(self) -> None:
         """Ends the run and releases what it made."""
         await self._items.aclose()
-        if not self._run._started:
+        if not self._run.finished:
             await asyncio.to_thread(self._run.finish)
 
     async def __aenter__(self) -> "AsyncStream[T]":
