@@ -9,7 +9,7 @@
 #   lib/libulmot_handoff.so.*      the Python package's hand-off inbox
 #   lib/cmake/ulmot/               ulmotConfig.cmake, its version file, targets
 #   lib/pkgconfig/                 ulmot.pc, ulmot-transports.pc, ulmot-emulator.pc
-#   bin/ulmot bin/ulmot-readerd    the tools, when they are part of the build
+#   bin/ulmot bin/ulmot-readerd bin/ulmot-gateway   the tools, when they are part of the build
 #
 # Test programs, benchmarks and the static libraries the tests use are not
 # installed.
@@ -81,7 +81,7 @@ install(DIRECTORY include/ulmot DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}
 function(ulmot_install_tools)
   file(RELATIVE_PATH bin_to_lib ${CMAKE_INSTALL_FULL_BINDIR} ${CMAKE_INSTALL_FULL_LIBDIR})
   set(files "")
-  foreach(tool ulmot_cli ulmot-readerd ulmot_readerd)
+  foreach(tool ulmot_cli ulmot-readerd ulmot_readerd ulmot-gateway)
     if(TARGET ${tool})
       get_target_property(type ${tool} TYPE)
       if(type STREQUAL "EXECUTABLE")

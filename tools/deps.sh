@@ -3,15 +3,18 @@
 # need and that the machine lacks; does nothing when every one is there.
 #   build:   the compilers, CMake, Ninja, GoogleTest, Google Benchmark, pkg-config
 #   python:  the Python package's tests (pytest) and its install test (venv, setuptools, wheel)
+#   gateway: ulmot-gateway's libraries (libmosquitto, CLI11, nlohmann-json, toml++) and its tests'
+#            broker, MQTT client and certificates (mosquitto, paho-mqtt, openssl)
 # tools/deps.sh GROUP... installs the packages of those groups (default: both).
 set -euo pipefail
 declare -A groups=(
   [build]="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config"
   [python]="python3 python3-pytest python3-venv python3-setuptools python3-wheel python3-pip"
+  [gateway]="libmosquitto-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl"
   [fuzz]="clang libclang-rt-14-dev"
 )
 wanted=()
-[ $# -gt 0 ] || set -- build python
+[ $# -gt 0 ] || set -- build python gateway
 for group in "$@"; do
   for name in ${groups[$group]:?"unknown group '$group'"}; do wanted+=("$name"); done
 done

@@ -17,11 +17,14 @@
 #include <string>
 #include <vector>
 
+#include "inbox.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
 
 namespace cli {
+
+using tools::Inbox;
 
 // Exit codes, the same for every command (docs/CLI.md).
 enum Exit : int {

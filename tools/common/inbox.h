@@ -1,4 +1,4 @@
-// tools/ulmot/inbox.h - how every command's callbacks hand what they receive
+// tools/common/inbox.h - how the tools' callbacks hand what they receive
 // to the main thread. A callback runs on the client's queue thread: it copies
 // what it needs (never a pointer into the event block) into an inbox and
 // returns at once; the main thread takes everything pushed so far in one go
@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-namespace cli {
+namespace tools {
 
 template <typename T>
 class Inbox {
@@ -61,4 +61,4 @@ private:
     uint64_t dropped_ = 0;
 };
 
-}  // namespace cli
+}  // namespace tools
