@@ -68,6 +68,12 @@ def test_commands_are_answered_with_their_id_and_bad_ones_change_nothing(broker,
         ('not json', lambda a: a["id"] is None and a["result"] == -5),
         ('{"command": "stop"}', lambda a: a["id"] is None and a["result"] == -5),
         ('{"id": 6, "command": "start"}', lambda a: a["result"] == -5),  # it runs already
+        ('{"id": "r", "command": "read", "epc": "F597", "bank": "tid"}',
+         lambda a: a["result"] == 0 and [t["epc"][:4] for t in a["data"]["tags"]] == ["F597"]
+         and len(a["data"]["tags"][0]["data"]) == 24),
+        ('{"id": "u", "command": "read", "epc": "F597", "bank": "user", "offset": 65000, "words": 2}',
+         lambda a: a["result"] == 0 and a["data"]["tags"][0]["error"] == 3),
+        ('{"id": "x", "command": "read", "epc": "XYZ"}', lambda a: a["result"] == -5 and "hex" in a["error"]),
         ('{"id": 7, "command": "stop"}', lambda a: a["result"] == 0),
         ('{"id": 8, "command": "stop"}', lambda a: a["result"] == -5),
         ('{"id": 9, "command": "start"}', lambda a: a["result"] == 0),
@@ -77,10 +83,12 @@ def test_commands_are_answered_with_their_id_and_bad_ones_change_nothing(broker,
         assert check(answer), (payload, answer)
         if '"id"' in payload:
             assert answer["id"] == json.loads(payload)["id"]
-        if n == 7:  # the malformed commands before did not stop the run
+        if n == 10:  # the malformed commands and the reads before did not stop the run for good
             assert status(sub)["inventory"] == "running"
     events = [e["event"] for e in sub.on("ulmot/reader/events")]
-    assert events.count("schedule started") == 2 and events.count("schedule stopped") == 1
+    # The inventory's own schedule: the first start, a pause and a start again around each read, the stop
+    # command and the start command.
+    assert events.count("schedule started") == 1 + 2 + 1 and events.count("schedule stopped") == 2 + 1
     assert gw.stop() == 0
 
 

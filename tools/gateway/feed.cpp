@@ -6,6 +6,7 @@
 #include <utility>
 
 #include "iso_time.h"
+#include "tag_access.h"
 
 namespace gateway {
 
@@ -21,14 +22,9 @@ constexpr uint32_t kStopWaitMs = 5000;
 constexpr size_t kGapsKept = 10;
 constexpr uint32_t kEmbeddedReceiveSliceMs = 10;
 
-std::string Hex(const uint8_t *data, size_t length) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    for (size_t i = 0; i < length; ++i) {
-        s += kDigits[data[i] >> 4];
-        s += kDigits[data[i] & 0x0F];
-    }
-    return s;
+// A whole number of a command from 0 to `max`.
+bool InRange(const json &value, int64_t max) {
+    return value.is_number_integer() && value.get<int64_t>() >= 0 && value.get<int64_t>() <= max;
 }
 
 std::string ReasonText(uint8_t reason) {
@@ -167,7 +163,7 @@ void Feed::Watch() {
 void Feed::Intake() {
     if (!inventory_) return;
     for (const tools::TagRead &r : inventory_->Take()) {
-        const std::string epc = Hex(r.epc, r.epcLength);
+        const std::string epc = tools::Hex(r.epc, r.epcLength);
         char pc[8];
         std::snprintf(pc, sizeof pc, "%04X", r.pc);
         json read{{"epc", epc},       {"pc", pc},           {"antenna", r.antenna},
@@ -263,19 +259,71 @@ json Feed::Execute(const std::string &command, const json &request) {
     if (command == "info") return Info();
     if (command == "gpo") {
         const json line = request.value("line", json()), state = request.value("state", json());
-        if (!line.is_number_unsigned() || !state.is_number_unsigned() || line.get<uint64_t>() < 1 ||
-            line.get<uint64_t>() > 255 || state.get<uint64_t>() > 1) {
+        if (!InRange(line, 255) || line.get<int64_t>() < 1 || !InRange(state, 1)) {
             return refused(-5, "gpo needs \"line\" (1 to 255) and \"state\" (0 or 1)");
         }
-        const auto n = static_cast<uint8_t>(line.get<uint64_t>());
-        if (const int32_t r = ulmot_WriteGPO(client_, n, static_cast<uint8_t>(state.get<uint64_t>())); r != 0) {
+        const auto n = static_cast<uint8_t>(line.get<int64_t>());
+        if (const int32_t r = ulmot_WriteGPO(client_, n, static_cast<uint8_t>(state.get<int64_t>())); r != 0) {
             return refused(r, "writing output " + std::to_string(n));
         }
         uint8_t now = 0;
         const int32_t r = ulmot_ReadGPO(client_, n, &now);
         return json{{"result", r}, {"data", {{"line", n}, {"state", now}}}};
     }
-    return refused(-5, "unknown command '" + command + "' (start, stop, info, gpo)");
+    if (command == "read") return Read(request);
+    return refused(-5, "unknown command '" + command + "' (start, stop, info, read, gpo)");
+}
+
+// A memory bank of the tags whose EPC starts with "epc". The reader runs one
+// schedule at a time: the inventory pauses for the access run.
+json Feed::Read(const json &request) {
+    const json epc = request.value("epc", json()), bank = request.value("bank", json("tid"));
+    const json offset = request.value("offset", json(0)), words = request.value("words", json(0));
+    static const std::map<std::string, uint8_t> kBanks = {{"reserved", 0}, {"epc", 1}, {"tid", 2}, {"user", 3}};
+    tools::AccessRequest q;
+    std::string digits = epc.is_string() ? epc.get<std::string>() : "";
+    const bool hex = !digits.empty() && digits.size() <= 124 &&
+                     digits.find_first_not_of("0123456789abcdefABCDEF") == std::string::npos;
+    if (!hex || !bank.is_string() || kBanks.count(bank.get<std::string>()) == 0 || !InRange(offset, 0xFFFF) ||
+        !InRange(words, 255)) {
+        return json{{"result", -5},
+                    {"error", "read needs \"epc\" (hex digits), and takes \"bank\" (reserved, epc, tid, user), "
+                              "\"offset\" (0 to 65535) and \"words\" (0 to 255)"}};
+    }
+    for (size_t i = 0; i < digits.size(); ++i) {
+        const auto nibble = static_cast<uint8_t>(std::stoi(digits.substr(i, 1), nullptr, 16));
+        if (i % 2 == 0) q.epc.push_back(static_cast<uint8_t>(nibble << 4));
+        else q.epc.back() = static_cast<uint8_t>(q.epc.back() | nibble);
+    }
+    q.epcBits = static_cast<uint32_t>(digits.size() * 4);
+    q.bank = kBanks.at(bank.get<std::string>());
+    q.offset = static_cast<uint32_t>(offset.get<int64_t>());
+    q.words = static_cast<uint8_t>(words.get<int64_t>());
+    const bool resume = running_;
+    if (resume) {
+        inventory_->Stop(kStopWaitMs);
+        running_ = false;
+        Intake();
+    }
+    std::vector<tools::AccessResult> results;
+    std::string what;
+    int32_t r = tools::RunAccess(client_, access_, q, &results, &what);
+    json answer{{"result", r}};
+    if (r != 0) answer["error"] = r == tools::kAccessTimedOut ? "the reader did not end the run in time" : what;
+    json tags = json::array();
+    for (const tools::AccessResult &t : results) {
+        json tag{{"epc", t.epc}, {"antenna", t.antenna}};
+        if (t.success) tag["data"] = tools::Hex(t.data.data(), t.data.size());
+        else tag.update({{"error", t.code}, {"error_text", tools::TagErrorText(t.code)}});
+        tags.push_back(tag);
+    }
+    answer["data"] = {{"tags", tags}};
+    if (resume) {
+        std::string why;
+        if (inventory_->Start(&why) == 0) running_ = true;
+        else Event(json{{"event", "inventory not restarted after the read"}, {"error", why}});
+    }
+    return answer;
 }
 
 json Feed::Info() {

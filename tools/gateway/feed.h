@@ -23,6 +23,7 @@
 #include "broker.h"
 #include "inbox.h"
 #include "kept_inventory.h"
+#include "tag_access.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -74,6 +75,7 @@ private:
     void Command(const Message &message);
     nlohmann::json Execute(const std::string &command, const nlohmann::json &request);
     nlohmann::json Info();
+    nlohmann::json Read(const nlohmann::json &request);
     void Event(nlohmann::json event);
     std::string Topic(const char *leaf) const { return "ulmot/" + spec_.id + "/" + leaf; }
     bool LinkUp() const { return client_ != nullptr && ulmot_GetClientSession(client_) != nullptr; }
@@ -92,6 +94,7 @@ private:
     Transport *socket_ = nullptr;
     ClientProcessor *client_ = nullptr;
     std::unique_ptr<tools::KeptInventory> inventory_;
+    tools::AccessShared access_;  // outlives the client with the feed
     bool running_ = false;  // the inventory runs (a stop command ends it)
     uint8_t gpi_ = 0;
 
