@@ -185,3 +185,38 @@ def test_tls_and_a_password_let_the_right_gateway_in_and_refuse_a_wrong_one_once
     time.sleep(1.5)  # a retry would come within a second
     assert open(log).read().count("New client connected") == connections  # the refused one never got in
     assert open(log).read().count("ulmot-gateway-reader") - 0 >= 1
+
+
+def test_a_config_file_names_several_readers_and_the_command_line_wins(broker, processes, tmp_path):
+    path = str(tmp_path / "reader.sock")
+    processes(READERD, "--unix", path, "--rate", "300")
+    wait_for(lambda: os.path.exists(path), what="the daemon")
+    config = tmp_path / "gateway.toml"
+    config.write_text('broker = "mqtt://127.0.0.1:1"\nbatch = 5\n\n[[reader]]\nid = "front"\n\n'
+                      '[[reader]]\nid = "back"\naddress = "unix:%s"\n' % path)
+    sub = Subscriber(broker)
+    gw = processes(GATEWAY, "--config", str(config), "--broker", broker.url)
+    wait_for(lambda: len(sub.reads("front")) > 10 and len(sub.reads("back")) > 10, what="both readers' reads")
+    assert all(len(b["reads"]) <= 5 for b in sub.on("ulmot/back/reads"))
+    assert status(sub, "front")["reader"] == "embedded" and status(sub, "back")["reader"] == "unix:" + path
+    assert gw.stop() == 0
+
+
+@pytest.mark.parametrize("argv,message", [
+    (["--broker", "http://127.0.0.1:1883"], "--broker must be mqtt://"),
+    (["--broker", "mqtt://127.0.0.1:99999"], "must be from 1 to 65535"),
+    (["--qos", "2", "--broker", "mqtt://127.0.0.1:1"], "--qos"),
+    (["--reader", "noaddress", "--broker", "mqtt://127.0.0.1:1"], "--reader takes ID=ADDR"),
+    (["--reader", "a/b=embedded", "--broker", "mqtt://127.0.0.1:1"], "cannot hold"),
+    (["--filter", "XYZ", "--broker", "mqtt://127.0.0.1:1"], "--filter must be hex"),
+    ([], "--broker is needed"),
+])
+def test_bad_options_exit_2_with_a_message(argv, message):
+    result = subprocess.run([GATEWAY, *argv], capture_output=True, text=True, timeout=30)
+    assert result.returncode == 2 and message in result.stderr, result.stderr
+
+
+def test_a_reader_that_is_not_there_at_start_is_exit_3():
+    result = subprocess.run([GATEWAY, "--broker", "mqtt://127.0.0.1:1", "--reader", "x=unix:/nonexistent/sock"],
+                            capture_output=True, text=True, timeout=30)
+    assert result.returncode == 3 and "x: no reader at unix:/nonexistent/sock" in result.stderr
