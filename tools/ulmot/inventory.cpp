@@ -13,10 +13,11 @@
 #include <cstring>
 #include <deque>
 #include <mutex>
+#include <optional>
 #include <sstream>
 
 #include "cli.h"
-#include "inbox.h"
+#include "kept_inventory.h"
 
 namespace cli {
 namespace {
@@ -30,67 +31,7 @@ constexpr uint32_t kTickMs = 50;        // main loop: drain and print
 constexpr uint32_t kRedrawMs = 250;     // the live table, about 4 times a second
 constexpr uint32_t kStopWaitMs = 5000;  // for the reader's stop event after a stop
 
-// One tag report, copied out of the callback.
-struct Read {
-    uint8_t epc[UEMU_MAX_EPC_BYTES];
-    uint8_t epcLength;
-    uint16_t pc;
-    uint8_t antenna;
-    int16_t rssi;  // tenths of a dBm
-    uint16_t channel, phase, round;
-    uint32_t sequence;
-    uint32_t timestamp;  // the reader's milliseconds
-    SteadyClock::time_point seenAt;
-    SystemClock::time_point seenWall;
-};
-
-// What the callbacks hand to the main thread.
-struct Shared {
-    Inbox<Read> pending{kMaxPending};  // beyond the cap, reads are counted as dropped
-    std::mutex mu;                     // guards what follows
-    uint8_t inventory = 0;
-    uint8_t schedule = 0;
-    uint64_t lost = 0;          // gaps in the reader's report numbers
-    uint32_t nextSequence = 1;  // the report number the reader gives next
-    bool stopped = false;
-    uint8_t stopReason = 255;
-};
-
-void OnTagReport(void *context, uint32_t timestamp, uint8_t instance, const TagReport *report) {
-    auto *shared = static_cast<Shared *>(context);
-    Read r{};
-    r.epcLength = static_cast<uint8_t>(std::min<uint32_t>(report->data == nullptr ? 0 : report->dataLength,
-                                                          UEMU_MAX_EPC_BYTES));
-    if (r.epcLength != 0) std::memcpy(r.epc, report->data, r.epcLength);
-    r.pc = report->pcWord;
-    r.antenna = report->item9Instance;
-    r.rssi = static_cast<int16_t>(report->item6);
-    r.channel = report->item7;
-    r.phase = report->item13;
-    r.round = report->item14;
-    r.sequence = report->item18;
-    r.timestamp = timestamp;
-    r.seenAt = SteadyClock::now();
-    r.seenWall = SystemClock::now();
-    {
-        std::lock_guard<std::mutex> lock(shared->mu);
-        // Inventories of other clients of the same reader report here too.
-        if (instance != shared->inventory) return;
-        if (r.sequence > shared->nextSequence) shared->lost += r.sequence - shared->nextSequence;
-        if (r.sequence >= shared->nextSequence) shared->nextSequence = r.sequence + 1;
-    }
-    shared->pending.Push(r);
-}
-
-void OnScheduleStart(void *, uint32_t, uint32_t) {}
-
-void OnScheduleStop(void *context, uint32_t, uint32_t scheduleId, uint8_t reason) {
-    auto *shared = static_cast<Shared *>(context);
-    std::lock_guard<std::mutex> lock(shared->mu);
-    if (scheduleId != shared->schedule) return;
-    shared->stopped = true;
-    shared->stopReason = reason;
-}
+using Read = tools::TagRead;
 
 std::string StopReasonText(uint8_t reason) {
     switch (reason) {
@@ -121,8 +62,8 @@ struct Tag {
 
 class Session {
 public:
-    Session(const Options &options, Reader &reader, Shared &shared)
-        : reader_(reader), shared_(shared), json_(options.Flag("json") || isatty(STDOUT_FILENO) == 0) {}
+    Session(const Options &options, Reader &reader, tools::KeptInventory &kept)
+        : reader_(reader), kept_(kept), json_(options.Flag("json") || isatty(STDOUT_FILENO) == 0) {}
 
     bool json() const { return json_; }
 
@@ -133,7 +74,7 @@ public:
 
     // Takes what the callbacks collected; prints it in JSON mode.
     void Drain() {
-        const std::vector<Read> batch = shared_.pending.Take();
+        const std::vector<Read> batch = kept_.Take();
         for (const Read &r : batch) {
             const std::string epc = Hex(r.epc, r.epcLength);
             Tag &tag = tags_[epc];
@@ -179,12 +120,9 @@ public:
 
     void Finish(const std::string &ending) {
         const double seconds = std::chrono::duration<double>(SteadyClock::now() - started_).count();
-        const uint64_t dropped = shared_.pending.Dropped();
-        uint64_t lost = 0;
-        {
-            std::lock_guard<std::mutex> lock(shared_.mu);
-            lost = shared_.lost;
-        }
+        const uint64_t dropped = kept_.Dropped();
+        const uint64_t lost = kept_.Lost();
+        const uint32_t gaps = kept_.Resumes();
         const double rate = seconds > 0 ? static_cast<double>(reads_) / seconds : 0.0;
         if (json_) {
             // stdout stays JSON lines of reads; the summary goes to stderr.
@@ -195,6 +133,7 @@ public:
                 .Real("rate", rate, 1)
                 .Num("lost", static_cast<int64_t>(lost))
                 .Num("dropped", static_cast<int64_t>(dropped))
+                .Num("gaps", gaps)
                 .Str("end", ending);
             std::fprintf(stderr, "%s\n", Json().Raw("summary", summary.Text()).Text().c_str());
             return;
@@ -207,6 +146,7 @@ public:
                                    static_cast<unsigned long long>(lost));
         if (dropped != 0) std::printf("%llu reads not shown (the display fell behind)\n",
                                       static_cast<unsigned long long>(dropped));
+        if (gaps != 0) std::printf("%u times without the link to the reader, each resumed\n", gaps);
         std::fflush(stdout);
     }
 
@@ -273,7 +213,7 @@ private:
     }
 
     Reader &reader_;
-    Shared &shared_;
+    tools::KeptInventory &kept_;
     const bool json_;
     std::map<std::string, Tag> tags_;
     uint64_t reads_ = 0;
@@ -298,26 +238,12 @@ std::vector<uint8_t> ParseAntennas(const std::string &list) {
     return antennas;
 }
 
-// The objects the command made on the reader; removed at the end, so a
-// shared reader is left as it was found.
-struct Made {
-    ClientProcessor *client;
-    std::vector<std::pair<uint32_t, uint8_t>> objects;  // type, instance; removed in reverse
-    void Remove(bool linkUp) {
-        if (!linkUp) return;
-        for (auto it = objects.rbegin(); it != objects.rend(); ++it) {
-            if (SignalCount() > 1) return;  // a second Ctrl-C: leave at once
-            ulmot_RemoveObject(client, it->first, it->second);
-        }
-        objects.clear();
-    }
-};
-
 }  // namespace
 
 int Inventory(int argc, char **argv) {
     Accepted accepted{kReaderValued, kReaderFlags};
     for (const char *v : {"duration", "antennas", "filter", "reads"}) accepted.valued.push_back(v);
+    accepted.flags.push_back("no-resume");
     const Options options = Parse("inventory", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "inventory takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
@@ -331,9 +257,16 @@ int Inventory(int argc, char **argv) {
         if (filterBits > UEMU_MAX_EPC_BYTES * 8) Fail(kUsage, "--filter is longer than an EPC can be (496 bits)");
     }
 
+    tools::InventoryPlan plan;
+    plan.antennas = antennas;
+    plan.filter = filterData;
+    plan.filterBits = filterBits;
+    plan.readLimit = readLimit;
+    const bool resume = !options.Flag("no-resume");
+
     // Declared before the reader: the client, destroyed first, may still be
     // inside a callback that uses it.
-    Shared shared;
+    std::optional<tools::KeptInventory> kept;
     Reader reader(options);
     ClientProcessor *c = reader.client();
     reader.Attach({ULMOT_OBJ_TAG_SELECTOR, ULMOT_OBJ_INVENTORY, ULMOT_OBJ_ANTENNA, ULMOT_OBJ_SCHEDULE});
@@ -349,131 +282,70 @@ int Inventory(int argc, char **argv) {
         }
     }
 
-    Made made{c, {}};
+    // Objects, callbacks and the start; the inventory removes what it made
+    // when it stops, and makes it all again after a lost link.
+    kept.emplace(c, plan, kMaxPending);
+    std::string what;
+    Check(kept->Start(&what), what);
+    Session session(options, reader, *kept);
+    if (session.json() && isatty(STDERR_FILENO) != 0) {
+        std::fprintf(stderr, "ulmot: reading from %s; Ctrl-C stops\n", reader.Describe().c_str());
+    }
+    session.Start();
+
+    const auto started = SteadyClock::now();
+    std::string ending;
     int exitCode = kOk;
-    try {
-        uint8_t selector = 0;
-        if (!filterData.empty()) {
-            // Bank 1 (EPC) from bit 0x20, where the EPC starts; action 0:
-            // the tags that match are selected.
-            TagFilter filter{};
-            ulmot_SetTagFilterC1G2(&filter, UEMU_BANK_EPC, 0x20, 0, 0, static_cast<uint16_t>(filterBits),
-                                   filterData.data(), 0);
-            TagFilter *filters[] = {&filter};
-            Check(ulmot_AddTagSelectorSpecification(c, &selector, filters, 1), "adding the tag selector for --filter");
-            made.objects.emplace_back(ULMOT_OBJ_TAG_SELECTOR, selector);
-        }
-        // Format 517 (PC, EPC, CRC), session 0: every tag in every round.
-        uint8_t inventory = 0;
-        Check(ulmot_AddInventorySpecification(c, &inventory, 517, 0, 0, 0, selector != 0 ? &selector : nullptr,
-                                              selector != 0 ? 1 : 0),
-              "adding the inventory specification");
-        made.objects.emplace_back(ULMOT_OBJ_INVENTORY, inventory);
-
-        // Each chosen antenna, then a round; without antennas the reader takes
-        // every antenna in turn.
-        std::vector<ScheduleEntry> entries;
-        for (uint8_t a : antennas) {
-            entries.push_back(ScheduleEntry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_ANTENNA, a});
-            entries.push_back(ScheduleEntry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_INVENTORY, inventory});
-        }
-        if (antennas.empty()) entries.push_back(ScheduleEntry{ULMOT_SCHEDULE_ENTRY_OBJECT, ULMOT_OBJ_INVENTORY, inventory});
-        // A read limit is the reader's: code 1 (tag reports) in the high half.
-        if (readLimit != 0) entries.push_back(ScheduleEntry{ULMOT_SCHEDULE_ENTRY_VALUE, 0, (1u << 16) | readLimit});
-        std::vector<ScheduleEntry *> pointers;
-        for (ScheduleEntry &e : entries) pointers.push_back(&e);
-        uint8_t schedule = 0;
-        Check(ulmot_AddScheduleSpecification(c, &schedule, pointers.data(), static_cast<uint32_t>(pointers.size()), 1,
-                                             1),
-              "adding the schedule");
-        made.objects.emplace_back(ULMOT_OBJ_SCHEDULE, schedule);
-        {
-            std::lock_guard<std::mutex> lock(shared.mu);
-            shared.inventory = inventory;
-            shared.schedule = schedule;
-        }
-        // Callbacks before the start, so that no report of the run is missed.
-        Check(ulmot_RegisterInventoryEvents(c, nullptr, nullptr, OnTagReport, &shared), "registering for tag reports");
-        Check(ulmot_RegisterScheduleEvents(c, OnScheduleStart, OnScheduleStop, &shared),
-              "registering for schedule events");
-
-        Session session(options, reader, shared);
-        if (session.json() && isatty(STDERR_FILENO) != 0) {
-            std::fprintf(stderr, "ulmot: reading from %s; Ctrl-C stops\n", reader.Describe().c_str());
-        }
-        // Start flag 1: the passes repeat until a stop (or the read limit).
-        Check(ulmot_StartScheduleSpecification(c, schedule, 1),
-              "starting the schedule (is another schedule running on the reader?)");
-        session.Start();
-
-        const auto started = SteadyClock::now();
-        std::string ending;
-        bool running = true;
-        while (running) {
-            Nap(kTickMs);
-            session.Drain();
-            session.MaybeDraw(false);
-            bool stopped = false;
-            uint8_t reason = 255;
-            {
-                std::lock_guard<std::mutex> lock(shared.mu);
-                stopped = shared.stopped;
-                reason = shared.stopReason;
-            }
-            if (Interrupted()) {
-                ending = "interrupted";
-                running = false;
-            } else if (session.OutputClosed()) {
-                ending = "output closed";
-                running = false;
-            } else if (stopped) {
-                ending = reason == 2 ? "read limit reached" : "the reader ended the run: " + StopReasonText(reason);
-                running = false;
-            } else if (durationMs != 0 &&
-                       SteadyClock::now() - started >= std::chrono::milliseconds(durationMs)) {
-                ending = "duration elapsed";
-                running = false;
-            } else if (!reader.LinkUp()) {
+    for (bool running = true; running;) {
+        Nap(kTickMs);
+        session.Drain();
+        session.MaybeDraw(false);
+        uint8_t reason = 255;
+        switch (kept->Watch(&what)) {
+        case tools::KeptInventory::Change::kLinkLost:
+            if (!resume) {
                 ending = "the link to the reader was lost";
                 exitCode = kNoReader;
                 running = false;
+                continue;
             }
+            std::fprintf(stderr, "ulmot: lost the link to %s; waiting for it to come back (Ctrl-C stops)\n",
+                         reader.Describe().c_str());
+            break;
+        case tools::KeptInventory::Change::kResumed: {
+            const tools::Gap gap = kept->LastGap();
+            std::fprintf(stderr, "ulmot: the link to %s is back after %.1f s; the inventory goes on\n",
+                         reader.Describe().c_str(), std::chrono::duration<double>(gap.to - gap.from).count());
+            break;
         }
-
-        // Stop the run and wait for its stop event, the last event of the
-        // run: every report of the run has then been handed over.
-        bool stopped = false;
-        {
-            std::lock_guard<std::mutex> lock(shared.mu);
-            stopped = shared.stopped;
+        case tools::KeptInventory::Change::kResumeFailed:
+            std::fprintf(stderr, "ulmot: the link is back, but the inventory could not be made again: %s\n",
+                         what.c_str());
+            break;
+        case tools::KeptInventory::Change::kNone: break;
         }
-        if (!stopped && reader.LinkUp()) {
-            uint8_t status = 0;
-            const int32_t r = ulmot_StopScheduleSpecification(c, schedule, &status);
-            if (r != 0) std::fprintf(stderr, "ulmot: stopping the schedule: %s\n", ResultText(r).c_str());
-            const auto asked = SteadyClock::now();
-            while (r == 0 && SignalCount() < 2 && reader.LinkUp() &&
-                   SteadyClock::now() - asked < std::chrono::milliseconds(kStopWaitMs)) {
-                {
-                    std::lock_guard<std::mutex> lock(shared.mu);
-                    if (shared.stopped) break;
-                }
-                session.Drain();
-                Nap(10);
-            }
+        if (Interrupted()) {
+            ending = "interrupted";
+            running = false;
+        } else if (session.OutputClosed()) {
+            ending = "output closed";
+            running = false;
+        } else if (kept->Ended(&reason)) {
+            ending = reason == 2 ? "read limit reached" : "the reader ended the run: " + StopReasonText(reason);
+            running = false;
+        } else if (durationMs != 0 && SteadyClock::now() - started >= std::chrono::milliseconds(durationMs)) {
+            ending = "duration elapsed";
+            running = false;
         }
-        session.Drain();
-        // No callback is called once these return; the client's destruction
-        // later waits for one that is still running.
-        ulmot_RegisterInventoryEvents(c, nullptr, nullptr, nullptr, nullptr);
-        ulmot_RegisterScheduleEvents(c, nullptr, nullptr, nullptr);
-        session.Finish(ending);
-        if (exitCode == kNoReader) std::fprintf(stderr, "ulmot: lost the link to %s\n", reader.Describe().c_str());
-    } catch (const Failure &) {
-        made.Remove(reader.LinkUp());
-        throw;
     }
-    made.Remove(reader.LinkUp());
+
+    // Stop the run and wait for its stop event, the last event of a run:
+    // every report of the run has then been handed over. A second Ctrl-C
+    // leaves without waiting.
+    kept->Stop(SignalCount() > 1 ? 0 : kStopWaitMs);
+    session.Drain();
+    session.Finish(ending);
+    if (exitCode == kNoReader) std::fprintf(stderr, "ulmot: lost the link to %s\n", reader.Describe().c_str());
     return exitCode;
 }
 

@@ -52,7 +52,7 @@ const char kMain[] =
 
 const char kInventory[] =
     "usage: ulmot inventory [--connect ADDR] [--duration S] [--reads N] [--antennas LIST]\n"
-    "                       [--filter HEXPREFIX] [--json]\n"
+    "                       [--filter HEXPREFIX] [--json] [--no-resume]\n"
     "\n"
     "Creates an inventory (and a tag selector for --filter) and a schedule on the reader,\n"
     "starts it and shows what it reads until Ctrl-C, --duration or --reads; then stops\n"
@@ -62,13 +62,15 @@ const char kInventory[] =
     "last seen) under a line with the read rate and the unique count, redrawn in place.\n"
     "On a pipe, or with --json: one JSON object per read on stdout (epc, pc, antenna,\n"
     "rssi, unit, channel, phase, round, seq, timestamp, time, count) and the summary as\n"
-    "one JSON object on stderr.\n"
+    "one JSON object on stderr (with \"gaps\": the times the link went and came back).\n"
     "\n"
     "Options:\n"
     "  --duration S        stop after S seconds (decimals allowed)\n"
     "  --reads N           the reader stops after N reads, 1 to 65535\n"
     "  --antennas LIST     read on these antennas in turn, e.g. 1,3 (default: every antenna)\n"
-    "  --filter HEXPREFIX  only tags whose EPC starts with these hex digits\n";
+    "  --filter HEXPREFIX  only tags whose EPC starts with these hex digits\n"
+    "  --no-resume         end (exit 3) when the link to the reader goes; without it the\n"
+    "                      tool waits for the link, makes the inventory again and goes on\n";
 
 const char kInfo[] =
     "usage: ulmot info [--connect ADDR] [--json]\n"
