@@ -41,7 +41,7 @@ all: build
 # The Debian packages the build and the tests need, installed when missing
 # (tools/deps.sh; nothing happens when they are all there).
 deps:
-	tools/deps.sh build python gateway
+	tools/deps.sh build tools python gateway
 
 $(BUILD_DIR)/build.ninja: | deps
 	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE)
@@ -59,7 +59,7 @@ demo: deps $(BUILD_DIR)/build.ninja
 test: build
 	ctest --test-dir $(BUILD_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)
 
-$(BENCH_DIR)/build.ninja:
+$(BENCH_DIR)/build.ninja: | deps
 	cmake -S . -B $(BENCH_DIR) -G $(GENERATOR) -DCMAKE_BUILD_TYPE=Release -DULMOT_BUILD_TESTS=OFF -DULMOT_WERROR=OFF
 
 bench: $(BENCH_DIR)/build.ninja
@@ -89,7 +89,7 @@ mutants:
 check-interface: build
 	../shared/interface/check $(BUILD_DIR)
 
-$(FUZZ_DIR)/build.ninja:
+$(FUZZ_DIR)/build.ninja: | deps
 	tools/deps.sh fuzz
 	CC=clang CXX=clang++ cmake -S . -B $(FUZZ_DIR) -G $(GENERATOR) -DULMOT_FUZZ=ON \
 	  -DULMOT_BUILD_TESTS=OFF -DULMOT_BUILD_BENCH=OFF

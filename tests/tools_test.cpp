@@ -50,10 +50,9 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs the tool with `args`. `onOutput` sees stdout as it grows and returns
-// a signal to send to the tool (once), -1 to close its stdout, or 0.
-Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::string &)> &onOutput = {}) {
-    args.insert(args.begin(), ULMOT_CLI_PATH);
+// Runs `args` (the program first). `onOutput` sees stdout as it grows and
+// returns a signal to send to the program (once), -1 to close its stdout, or 0.
+Outcome Launch(const std::vector<std::string> &args, const std::function<int(const std::string &)> &onOutput = {}) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
     const pid_t pid = Spawn(args, out[1], err[1]);
@@ -78,6 +77,18 @@ Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::
     }
     o.code = Reap(pid);
     return o;
+}
+
+// The tool with `args`.
+Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::string &)> &onOutput = {}) {
+    args.insert(args.begin(), ULMOT_CLI_PATH);
+    return Launch(args, onOutput);
+}
+
+std::string Joined(const std::vector<std::string> &args) {
+    std::string s;
+    for (const std::string &a : args) s += (s.empty() ? "" : " ") + ("'" + a + "'");
+    return s.empty() ? "no arguments" : s;
 }
 
 int LineCount(const std::string &text) { return static_cast<int>(std::count(text.begin(), text.end(), '\n')); }
@@ -157,6 +168,8 @@ TEST_F(Tools, EachCommandSaysWhatItDidOrWhyItFailedWithItsExitCode) {
          ""},
         {{"log", "--json", "--duration", "0.3"}, 0, "\"text\":\"embedded reader (50 tags, seed 1): text log started\"}", ""},
         {{}, 2, "", "usage: ulmot"},
+        {{"inventory", "--reads", "--help"}, 0, "usage: ulmot inventory", ""},  // --help wins, even as a value
+        {{"read", "--bogus", "-h"}, 0, "usage: ulmot read", ""},
         {{"frobnicate"}, 2, "", "unknown command 'frobnicate'"},
         {{"inventory", "--bogus"}, 2, "", "unknown option '--bogus' for 'inventory'\nTry 'ulmot inventory --help'."},
         {{"inventory", "--reads", "0"}, 2, "", "--reads must be a whole number from 1 to 65535, not '0'"},
@@ -177,6 +190,171 @@ TEST_F(Tools, EachCommandSaysWhatItDidOrWhyItFailedWithItsExitCode) {
         }
         if (std::count(row.args.begin(), row.args.end(), "--json") != 0) ExpectWholeObjects(o);
     }
+}
+
+// A bad command line: exit 2, nothing on stdout, and on stderr the first
+// problem in the words the tool has always used. The first problem is the
+// first of the command line's shape (an unknown option, a missing value, a
+// repeated option) wherever it stands, then --connect beside an option of
+// the embedded reader, then the values in the order the command reads them.
+TEST_F(Tools, ABadCommandLineIsRefusedAtItsFirstProblemInTheSameWords) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;  // after "ulmot COMMAND: "
+    };
+    std::vector<Row> rows;
+    // What each command needs besides the option under test.
+    const std::vector<std::pair<std::string, std::vector<std::string>>> commands = {
+        {"inventory", {"--reads", "5"}}, {"info", {}},           {"read", {"--epc", "0"}},
+        {"write-user", {"--epc", "0", "--offset", "1", "--data", "CAFE"}}, {"gpio", {"get", "1"}},
+        {"log", {"--duration", "0.3"}},
+    };
+    for (const auto &[command, rest] : commands) {
+        auto row = [&](std::vector<std::string> before, std::vector<std::string> after, std::string message) {
+            std::vector<std::string> args = {command};
+            args.insert(args.end(), before.begin(), before.end());
+            args.insert(args.end(), rest.begin(), rest.end());
+            args.insert(args.end(), after.begin(), after.end());
+            rows.push_back({args, message});
+        };
+        row({"--bogus=1"}, {}, "unknown option '--bogus=1' for '" + command + "'");
+        row({"--json=true"}, {}, "unknown option '--json=true' for '" + command + "'");  // a flag takes no value
+        row({}, {"--connect"}, "--connect needs a value");
+        row({"--tags", "1", "--tags", "2"}, {}, "--tags is given twice");
+        row({}, {"--connect", "a", "--connect"}, "--connect is given twice");
+        row({"--connect", "tcp:127.0.0.1:1", "--seed", "5"}, {}, "--seed sets up the embedded reader; it cannot go with --connect");
+        row({"--tags", "0x10"}, {}, "--tags must be a whole number from 0 to 10000, not '0x10'");
+        row({"--tags="}, {}, "--tags must be a whole number from 0 to 10000, not ''");  // empty: not the next one
+        row({"--rate", "+5"}, {}, "--rate must be a whole number from 1 to 100000, not '+5'");
+        row({"--connect", "tcp:h:0"}, {}, "the port of 'tcp:h:0' must be a whole number from 1 to 65535, not '0'");
+        row({"--connect=nowhere"}, {}, "cannot use address 'nowhere' (expected tcp:HOST:PORT or unix:/path)");
+        row({"--connect", "tcp:127.0.0.1:1", "--timeout", "1e3"}, {},
+            "--timeout takes seconds above 0 (e.g. 5 or 0.5), not '1e3'");
+        // Which problem comes first.
+        row({"--connect", "a", "--connect", "b", "--bogus"}, {}, "--connect is given twice");
+        row({"--bogus", "--connect", "a", "--connect", "b"}, {}, "unknown option '--bogus' for '" + command + "'");
+        row({"--tags", "x", "--json=1"}, {}, "unknown option '--json=1' for '" + command + "'");
+        row({"--connect", "x", "--tags", "1", "--seed", "y"}, {}, "--tags sets up the embedded reader; it cannot go with --connect");
+        if (command != "gpio") {
+            row({"--", "--json"}, {}, command + " takes no argument '--'");  // a bare -- is an argument
+            row({"-x", "--tags", "x"}, {}, command + " takes no argument '-x'");
+        }
+    }
+    const std::vector<Row> own = {
+        {{"inventory", "--reads", "0", "--duration", "x"}, "--duration takes seconds above 0 (e.g. 5 or 0.5), not 'x'"},
+        {{"inventory", "--duration", "1000001"}, "--duration takes seconds above 0 (e.g. 5 or 0.5), not '1000001'"},
+        {{"inventory", "--antennas", "1,1"}, "--antennas names antenna 1 twice"},
+        {{"inventory", "--antennas", "1,"}, "--antennas takes a list such as 1,2,4"},
+        {{"inventory", "--antennas", "1,,2"}, "each antenna of --antennas must be a whole number from 1 to 255, not ''"},
+        {{"inventory", "--reads", "3", "--antennas", "9"}, "--antennas names antenna 9, but the reader has 4"},
+        {{"inventory", "--filter", "--json=1"}, "--filter must be hex digits, not '--json=1'"},  // a value, whatever it looks like
+        {{"inventory", "--filter", std::string(125, 'F')}, "--filter is longer than an EPC can be (496 bits)"},
+        {{"read", "--bank", "x"}, "read needs --epc HEX (the EPC, or the first hex digits of it)"},
+        {{"read", "--epc", "0", "--offset", "y", "--bank", "x"}, "--bank must be epc, tid, user or reserved, not 'x'"},
+        {{"read", "--epc", "0", "--words", "256"}, "--words must be a whole number from 0 to 255, not '256'"},
+        {{"read", "--epc", " : "}, "--epc must hold at least one hex digit"},
+        {{"write-user", "--data", "zz", "--epc", "0"}, "write-user needs --offset W (the first user word to write)"},
+        {{"write-user", "--epc", "0", "--offset", "1"}, "write-user needs --data HEX (whole 16-bit words)"},
+        {{"write-user", "--epc", "0", "--offset", "1", "--data", "ABC"}, "--data must be whole bytes (an even number of hex digits)"},
+        {{"write-user", "--epc", "0", "--offset", "1", "--data", "AB"},
+         "--data must be whole 16-bit words (a multiple of 4 hex digits)"},
+        {{"write-user", "--epc", "0", "--offset", "1", "--data", "CAFE", "--verify=1"},
+         "unknown option '--verify=1' for 'write-user'"},
+        {{"gpio", "--json"}, "gpio needs get, set or watch"},
+        {{"gpio", "--", "get"}, "gpio needs get, set or watch, not '--'"},
+        {{"gpio", "get", "1", "2"}, "gpio get takes at most one line"},
+        {{"gpio", "get", "in0"}, "the line 'in0' must be a whole number from 1 to 255, not '0'"},
+        {{"gpio", "get", "in9"}, "input line 9 does not exist: the reader has 4"},
+        {{"gpio", "set", "2", "1", "3"}, "gpio set needs LINE VALUE (e.g. gpio set 2 1)"},
+        {{"gpio", "set", "2", "01x"}, "the value must be a whole number from 0 to 1, not '01x'"},
+        {{"gpio", "watch", "x"}, "gpio watch takes no line: it watches every line"},
+        {{"gpio", "get", "--duration", "1"}, "--duration goes with gpio watch only"},
+        {{"log", "extra", "--duration", "x"}, "log takes no argument 'extra'"},
+        {{"log", "--duration"}, "--duration needs a value"},
+    };
+    rows.insert(rows.end(), own.begin(), own.end());
+    for (const Row &row : rows) {
+        SCOPED_TRACE(Joined(row.args));
+        const Outcome o = Ulmot(row.args);
+        EXPECT_EQ(o.code, 2);
+        EXPECT_EQ(o.out, "");
+        EXPECT_EQ(o.err, "ulmot " + row.args[0] + ": " + row.message + "\nTry 'ulmot " + row.args[0] + " --help'.\n");
+    }
+}
+
+// The daemon refuses a bad command line at the first problem as it stands,
+// --help included, in the words it has always used; numbers are decimal.
+TEST_F(Tools, TheDaemonRefusesABadCommandLineAtItsFirstProblemInTheSameWords) {
+    struct Row {
+        std::vector<std::string> args;
+        std::string message;  // after "ulmot-readerd: "; empty: --help answers
+    };
+    const std::vector<Row> rows = {
+        {{"--bogus", "--help"}, "unknown argument '--bogus'"},
+        {{"--help", "--bogus"}, ""},
+        {{"-h"}, ""},
+        {{"--tags", "+5", "--help"}, ""},
+        {{"-hx"}, "unknown argument '-hx'"},
+        {{"--help=1"}, "unknown argument '--help=1'"},
+        {{"--", "--help"}, "unknown argument '--'"},
+        {{"--tags", "5", "extra"}, "unknown argument 'extra'"},
+        {{"--tags"}, "--tags needs a value"},
+        {{"--tags=", "5"}, "--tags: '' is not a number from 0 to 10000"},
+        {{"--tags", "--help"}, "--tags: '--help' is not a number from 0 to 10000"},
+        {{"--tags", "x", "--bogus"}, "--tags: 'x' is not a number from 0 to 10000"},
+        {{"--tags", "0x10"}, "--tags: '0x10' is not a number from 0 to 10000"},
+        {{"--seed", "-0"}, "--seed: '-0' is not a number from 0 to 4294967295"},
+        {{"--epc-bits", "0024"}, "--epc-bits: 24 is not a multiple of 16"},
+        {{"--epc-bits=8"}, "--epc-bits: '8' is not a number from 16 to 496"},
+        {{"--antennas", "33"}, "--antennas: '33' is not a number from 1 to 32"},
+        {{"--rate", "0"}, "--rate: '0' is not a number from 1 to 100000"},
+        {{"--tcp", ""}, "--tcp needs a value"},
+        {{"--unix="}, "--unix needs a value"},
+        {{"--port-file"}, "--port-file needs a value"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(Joined(row.args));
+        std::vector<std::string> args = row.args;
+        args.insert(args.begin(), ULMOT_READERD_PATH);
+        const Outcome o = Launch(args);
+        if (row.message.empty()) {
+            EXPECT_EQ(o.code, 0);
+            EXPECT_THAT(o.out, testing::StartsWith("usage: ulmot-readerd [options]\n"));
+            EXPECT_EQ(o.err, "");
+        } else {
+            EXPECT_EQ(o.code, 2);
+            EXPECT_EQ(o.out, "");
+            EXPECT_EQ(o.err, "ulmot-readerd: " + row.message + "\nTry 'ulmot-readerd --help'.\n");
+        }
+    }
+    // Leading zeros, a plus sign and leading spaces are decimal numbers still.
+    Daemon d(dir_, {"--tcp", "127.0.0.1:0", "--tags=010", "--epc-bits", "0032", "--antennas", " 10", "--seed", "+3"}, 1);
+    EXPECT_EQ(d.Stop(SIGTERM), 0);
+    EXPECT_THAT(d.Log(), HasSubstr("reader with 10 tags (seed 3, 32-bit EPC), 10 antennas, 500 tags/s"));
+}
+
+// Numbers in the JSON keep the decimals they have always had: one for a
+// signal strength, a power, a temperature and a rate (-56.0, 30.0), three
+// for the summary's duration; and the tool reads its numbers as decimal.
+TEST_F(Tools, JsonNumbersKeepTheirDecimalsAndOptionValuesAreDecimal) {
+    const Outcome reads = Ulmot({"inventory", "--json", "--reads", "6"});
+    ASSERT_EQ(reads.code, 0) << reads.err;
+    const Lines lines = Split(reads.out);
+    ASSERT_EQ(lines.size(), 6u);
+    // The embedded reader's first tags for seed 1.
+    EXPECT_THAT(lines[0], testing::StartsWith("{\"epc\":\"F59790F54A6AB8ABEBE1B943\",\"pc\":\"3400\",\"antenna\":1,"
+                                              "\"rssi\":-69.1,\"unit\":\"dBm\",\"channel\":1,\"phase\":31,\"round\":1,"
+                                              "\"seq\":1,\"timestamp\":"));
+    EXPECT_THAT(lines[4], HasSubstr(",\"rssi\":-56.0,\"unit\":\"dBm\","));
+    EXPECT_THAT(reads.err, testing::ContainsRegex("\\{\"summary\":\\{\"unique\":6,\"reads\":6,\"duration\":[0-9]+\\.[0-9]{3},"
+                                                  "\"rate\":[0-9]+\\.[0-9],\"lost\":0,\"dropped\":0,\"gaps\":0,"
+                                                  "\"end\":\"read limit reached\"\\}\\}\n"));
+    const Outcome info = Ulmot({"info", "--json", "--tags=010", "--seed", "007"});
+    ASSERT_EQ(info.code, 0) << info.err;
+    EXPECT_THAT(info.out, testing::StartsWith("{\"reader\":\"embedded reader (10 tags, seed 7)\",\"versions\":[\"uemu reader"));
+    EXPECT_THAT(info.out, HasSubstr("\"temperature\":35.0,\"temperature_unit\":\"C\"},\"antennas\":[{\"antenna\":1,"
+                                    "\"default_power\":30.0,\"min_power\":10.0,\"max_power\":31.5,\"power_unit\":\"dBm\","
+                                    "\"receive\":[1]},"));
 }
 
 TEST_F(Tools, StreamingCommandsEndCleanlyAtTheirLimitOnSigintOrWhenThePipeCloses) {

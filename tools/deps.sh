@@ -2,19 +2,23 @@
 # tools/deps.sh - installs the Debian packages that `make demo` and `make test`
 # need and that the machine lacks; does nothing when every one is there.
 #   build:   the compilers, CMake, Ninja, GoogleTest, Google Benchmark, pkg-config
+#   tools:   what the `ulmot` tool and `ulmot-readerd` are built with: CLI11 (command
+#            lines) and nlohmann-json (the tool's JSON), both header-only
 #   python:  the Python package's tests (pytest) and its install test (venv, setuptools, wheel)
-#   gateway: ulmot-gateway's libraries (libmosquitto, CLI11, nlohmann-json, toml++) and its tests'
+#   gateway: ulmot-gateway's libraries (libmosquitto, toml++) and its tests'
 #            broker, MQTT client and certificates (mosquitto, paho-mqtt, openssl)
-# tools/deps.sh GROUP... installs the packages of those groups (default: both).
+#   fuzz:    clang and its libFuzzer runtime (make fuzz)
+# tools/deps.sh GROUP... installs the packages of those groups (default: build, tools, python, gateway).
 set -euo pipefail
 declare -A groups=(
   [build]="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config"
+  [tools]="libcli11-dev nlohmann-json3-dev"
   [python]="python3 python3-pytest python3-venv python3-setuptools python3-wheel python3-pip"
-  [gateway]="libmosquitto-dev libcli11-dev nlohmann-json3-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl"
+  [gateway]="libmosquitto-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl"
   [fuzz]="clang libclang-rt-14-dev"
 )
 wanted=()
-[ $# -gt 0 ] || set -- build python gateway
+[ $# -gt 0 ] || set -- build tools python gateway
 for group in "$@"; do
   for name in ${groups[$group]:?"unknown group '$group'"}; do wanted+=("$name"); done
 done

@@ -22,10 +22,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include <CLI/CLI.hpp>
 
 #include "uemu.h"
 #include "ulmot.h"
@@ -95,82 +98,100 @@ struct Options {
     std::string portFile;
 };
 
-bool ParseNumber(const char *text, uint32_t low, uint32_t high, uint32_t &out) {
-    if (text == nullptr || *text == '\0') return false;
-    char *end = nullptr;
-    errno = 0;
-    const unsigned long long v = std::strtoull(text, &end, 10);
-    if (errno != 0 || *end != '\0' || text[0] == '-' || v < low || v > high) return false;
-    out = static_cast<uint32_t>(v);
-    return true;
+// CLI11 parses in the order of the command line: each option is taken, and
+// its value checked, where it stands, so the first problem on the command
+// line is the one reported, and --help answers where it stands too.
+//
+// Two conventions of CLI11 that the daemon has never had are undone before
+// the parse. argv cannot hold a NUL, so a NUL marks what CLI11 must leave
+// alone; it comes out again of everything the parse hands back.
+// - `--help=X` and `-hX` ask for help for CLI11; here they are unknown arguments.
+// - `--name=` takes the next argument as its value for CLI11; here the value is empty.
+std::string Marked(const std::string &arg) {
+    if (arg.rfind("--help=", 0) == 0 || (arg.size() > 2 && arg.rfind("-h", 0) == 0)) return '\0' + arg;
+    if (arg.rfind("--", 0) == 0 && arg.find('=') == arg.size() - 1) return arg + '\0';
+    return arg;
+}
+
+std::string Unmarked(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    return text;
+}
+
+// "--tags: 'x' is not a number from 0 to 10000" (CLI11 puts the option's name
+// before the complaint): a decimal number, leading spaces and a plus sign
+// allowed. The text is left in canonical form for CLI11's conversion, which
+// would read 010 as octal.
+CLI::Validator NumberFrom(uint32_t low, uint32_t high) {
+    return CLI::Validator(
+        [low, high](std::string &text) -> std::string {
+            text = Unmarked(text);
+            char *end = nullptr;
+            errno = 0;
+            const unsigned long long v = text.empty() ? 0 : std::strtoull(text.c_str(), &end, 10);
+            if (text.empty() || errno != 0 || *end != '\0' || text[0] == '-' || v < low || v > high) {
+                return "'" + text + "' is not a number from " + std::to_string(low) + " to " + std::to_string(high);
+            }
+            text = std::to_string(v);
+            return {};
+        },
+        "UINT in [" + std::to_string(low) + " - " + std::to_string(high) + "]");
 }
 
 // 0: run; 1: --help was given; -1: bad arguments (the message is printed).
 int ParseOptions(int argc, char **argv, Options &o) {
-    auto bad = [](const char *format, const char *what) {
-        std::fprintf(stderr, "ulmot-readerd: ");
-        std::fprintf(stderr, format, what);
-        std::fprintf(stderr, "\nTry 'ulmot-readerd --help'.\n");
-        return -1;
+    CLI::App app;
+    app.set_help_flag();  // its own, below: CLI11's answers only once the parse is over
+    app.allow_extras();   // what CLI11 does not know is refused below
+    app.add_flag_callback("-h,--help", [] { throw CLI::CallForHelp(); })->trigger_on_parse();
+    app.add_option("--tags", o.tags)->transform(NumberFrom(0, UEMU_MAX_TAGS))->trigger_on_parse();
+    app.add_option("--seed", o.seed)->transform(NumberFrom(0, UINT32_MAX))->trigger_on_parse();
+    const CLI::Validator multipleOf16(  // "--epc-bits: 24 is not a multiple of 16"
+        [](std::string &text) { return std::stoul(text) % 16 == 0 ? std::string() : text + " is not a multiple of 16"; },
+        "a multiple of 16");
+    app.add_option("--epc-bits", o.epcBits)->transform(NumberFrom(16, 496))->check(multipleOf16)->trigger_on_parse();
+    app.add_option("--antennas", o.antennas)->transform(NumberFrom(1, UEMU_TAG_FIELD_ANTENNAS))->trigger_on_parse();
+    app.add_option("--rate", o.rate)->transform(NumberFrom(1, 100000))->trigger_on_parse();
+    // --tcp, --unix and --port-file take text that is not empty.
+    auto nonEmpty = [](const std::string &name, std::function<void(const std::string &)> take) {
+        return [name, take](const std::string &marked) {
+            const std::string value = Unmarked(marked);
+            if (value.empty()) throw CLI::ValidationError(name + " needs a value");
+            take(value);
+        };
     };
-    for (int i = 1; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg == "--help" || arg == "-h") return 1;
-        std::string value;
-        bool hasValue = false;
-        const size_t eq = arg.find('=');
-        if (arg.rfind("--", 0) == 0 && eq != std::string::npos) {
-            value = arg.substr(eq + 1);
-            arg = arg.substr(0, eq);
-            hasValue = true;
-        }
-        auto next = [&]() -> const char * {
-            if (hasValue) return value.c_str();
-            if (i + 1 >= argc) return nullptr;
-            return argv[++i];
-        };
-        struct Numeric {
-            const char *name;
-            uint32_t *field;
-            uint32_t low, high;
-        };
-        const Numeric numerics[] = {{"--tags", &o.tags, 0, UEMU_MAX_TAGS},
-                                    {"--seed", &o.seed, 0, UINT32_MAX},
-                                    {"--epc-bits", &o.epcBits, 16, 496},
-                                    {"--antennas", &o.antennas, 1, UEMU_TAG_FIELD_ANTENNAS},
-                                    {"--rate", &o.rate, 1, 100000}};
-        bool matched = false;
-        for (const Numeric &n : numerics) {
-            if (arg != n.name) continue;
-            matched = true;
-            const char *v = next();
-            if (v == nullptr) return bad("%s needs a value", n.name);
-            if (!ParseNumber(v, n.low, n.high, *n.field)) {
-                std::fprintf(stderr,
-                             "ulmot-readerd: %s: '%s' is not a number from %u to %u\n"
-                             "Try 'ulmot-readerd --help'.\n",
-                             n.name, v, n.low, n.high);
-                return -1;
-            }
-        }
-        if (matched) {
-            if (arg == "--epc-bits" && o.epcBits % 16 != 0) {
-                return bad("--epc-bits: %s is not a multiple of 16", std::to_string(o.epcBits).c_str());
-            }
-            continue;
-        }
-        if (arg == "--tcp" || arg == "--unix" || arg == "--port-file") {
-            const char *v = next();
-            if (v == nullptr || *v == '\0') return bad("%s needs a value", arg.c_str());
-            if (arg == "--port-file") {
-                o.portFile = v;
-            } else {
-                o.addresses.push_back(arg.substr(2) + ":" + v);
-            }
-            continue;
-        }
-        return bad("unknown argument '%s'", argv[i]);
+    for (const std::string kind : {"tcp", "unix"}) {
+        app.add_option_function<std::string>(
+               "--" + kind, nonEmpty("--" + kind, [&o, kind](const std::string &v) { o.addresses.push_back(kind + ":" + v); }))
+            ->trigger_on_parse();
     }
+    app.add_option_function<std::string>("--port-file",
+                                         nonEmpty("--port-file", [&o](const std::string &v) { o.portFile = v; }))
+        ->trigger_on_parse();
+
+    std::vector<std::string> args;  // CLI11 takes them last first
+    for (int i = argc - 1; i >= 1; --i) args.push_back(Marked(argv[i]));
+    std::string problem;
+    bool help = false;
+    try {
+        app.parse(std::move(args));
+    } catch (const CLI::CallForHelp &) {
+        help = true;
+    } catch (const CLI::ArgumentMismatch &) {
+        // CLI11 takes whatever follows an option as its value: only the last
+        // argument can lack one.
+        problem = std::string(argv[argc - 1]) + " needs a value";
+    } catch (const CLI::ParseError &e) {
+        problem = e.what();  // a value refused
+    }
+    // An argument CLI11 did not know came before whatever ended the parse.
+    const std::vector<std::string> unknown = app.remaining();
+    if (!unknown.empty()) problem = "unknown argument '" + Unmarked(unknown.front()) + "'";
+    if (!problem.empty()) {
+        std::fprintf(stderr, "ulmot-readerd: %s\nTry 'ulmot-readerd --help'.\n", problem.c_str());
+        return -1;
+    }
+    if (help) return 1;
     if (o.addresses.empty()) o.addresses.push_back(std::string("tcp:") + kDefaultTcp);
     return 0;
 }

@@ -1,8 +1,9 @@
 // tools/ulmot/cli.h - what the commands of the `ulmot` tool share: exit
 // codes, the parsed command line, the connection to a reader (the embedded
 // emulator or a socket), stopping on a signal, the main loop of a streaming
-// command, and JSON text. What callbacks hand to the main thread goes
-// through an Inbox (inbox.h).
+// command, and JSON text (nlohmann-json; the command line is CLI11's, inside
+// support.cpp). What callbacks hand to the main thread goes through an Inbox
+// (inbox.h).
 //
 // The tool uses the public C interface only (ulmot.h, utr.h, uemu.h), as any
 // application would.
@@ -17,7 +18,10 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 #include "inbox.h"
+#include "iso_time.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -52,42 +56,45 @@ void Check(int32_t result, const std::string &what);
 
 // ---- Command line -----------------------------------------------------------
 
-// The options of one command, as given. Each command says which it accepts;
-// Parse refuses the others.
+// The options of one command, as given: what CLI11 parsed from its command
+// line (support.cpp). Each command says which it accepts; Parse refuses the
+// others.
 struct Options {
     std::string command;
     std::vector<std::string> positional;
     std::map<std::string, std::string> values;  // "--name value"
-    std::map<std::string, bool> flags;          // "--json", "--verify", "--help"
+    std::map<std::string, bool> flags;          // "--json", "--verify"
 
     bool Has(const std::string &name) const { return values.count(name) != 0 || flags.count(name) != 0; }
     bool Flag(const std::string &name) const { return flags.count(name) != 0; }
     std::optional<std::string> Value(const std::string &name) const;
 
-    // Typed readers; each refuses a malformed value with kUsage.
+    // Typed readers; each checks the value when it is read, in the order the
+    // command reads them, and refuses a malformed one with kUsage.
     uint32_t Unsigned(const std::string &name, uint32_t fallback, uint32_t min, uint32_t max) const;
     // Seconds as a decimal ("2", "0.5"), into milliseconds; absent: fallback.
     uint64_t Milliseconds(const std::string &name, uint64_t fallback) const;
 };
 
+// The options a command takes besides those of every command that talks to a
+// reader (--connect --timeout --tags --seed --rate, and --json).
 struct Accepted {
     std::vector<std::string> valued;  // options that take a value
     std::vector<std::string> flags;   // options that stand alone
 };
 
-// Parses argv[2..] for `command`. Throws kUsage with a hint for an unknown
-// option, a missing value or a repeated option.
+// Parses argv[2..] for `command` with CLI11. Throws kUsage for an unknown
+// option, a missing value or a repeated option (the first of them on the
+// command line), and for --tags, --seed or --rate beside --connect.
 Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted);
 
-uint32_t ParseUnsigned(const std::string &text, const std::string &what, uint32_t min, uint32_t max);
+// A whole decimal number from min to max ("the value must be a whole number
+// from 0 to 1, not '7'"); `what` names it in the complaint (kUsage).
+uint32_t WholeNumber(const std::string &text, const std::string &what, uint32_t min, uint32_t max);
 // Hex digits (spaces and colons allowed between bytes) into bytes; an odd
 // count of digits is kept as `bits` = 4 x digits with the last nibble high.
 std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, uint32_t *bits = nullptr);
 std::string Hex(const uint8_t *data, size_t length);
-
-// The options every command that talks to a reader takes.
-extern const std::vector<std::string> kReaderValued;  // --connect --timeout --tags --seed --rate
-extern const std::vector<std::string> kReaderFlags;   // --json --help
 
 // ---- Signals ------------------------------------------------------------------
 
@@ -145,25 +152,21 @@ int Stream(Reader &reader, uint64_t durationMs, const std::function<void()> &dra
 
 // ---- JSON -------------------------------------------------------------------
 
-// One JSON object, built key by key, printed on one line.
-class Json {
-public:
-    Json &Str(const char *key, const std::string &value);
-    Json &Num(const char *key, int64_t value);
-    Json &Real(const char *key, double value, int decimals);
-    Json &Bool(const char *key, bool value);
-    Json &Raw(const char *key, const std::string &json);  // an array or object already built
-    std::string Text() const { return "{" + body_ + "}"; }
+// A JSON value (nlohmann); objects keep their keys in the order they were set.
+using Json = nlohmann::ordered_json;
 
-private:
-    Json &Key(const char *key);
-    std::string body_;
-};
-std::string JsonString(const std::string &value);
+// A number with exactly `decimals` decimals, as the tool has always printed
+// signal strengths, powers and rates (-69.1, 30.0) and the summary's duration
+// (5.100): nlohmann::json prints a double as the shortest text that reads
+// back the same (5.1), so the value goes in as text that JsonText() writes
+// out bare.
+Json Decimals(double value, int decimals);
+// `json` on one line, with the Decimals() numbers as numbers.
+std::string JsonText(const Json &json);
 // Prints `json` as one line of stdout and flushes it.
 void PrintJson(const Json &json);
 // "2026-01-02T03:04:05.678Z" (UTC, milliseconds).
-std::string IsoTime(std::chrono::system_clock::time_point t);
+using tools::IsoTime;  // iso_time.h
 
 // ---- Commands -----------------------------------------------------------------
 

@@ -45,7 +45,7 @@ std::pair<bool, uint8_t> ParseLine(const std::string &text, bool bareIsInput) {
         input = false;
         digits = text.substr(3);
     }
-    return {input, static_cast<uint8_t>(ParseUnsigned(digits, "the line '" + text + "'", 1, 255))};
+    return {input, static_cast<uint8_t>(WholeNumber(digits, "the line '" + text + "'", 1, 255))};
 }
 
 void CheckLine(bool input, uint8_t line, uint8_t gpi, uint8_t gpo) {
@@ -59,9 +59,7 @@ void CheckLine(bool input, uint8_t line, uint8_t gpi, uint8_t gpo) {
 }  // namespace
 
 int Gpio(int argc, char **argv) {
-    Accepted accepted{kReaderValued, kReaderFlags};
-    accepted.valued.push_back("duration");
-    const Options options = Parse("gpio", argc, argv, accepted);
+    const Options options = Parse("gpio", argc, argv, Accepted{{"duration"}, {}});
     const auto &args = options.positional;
     if (args.empty()) Fail(kUsage, "gpio needs get, set or watch");
     const std::string action = args[0];
@@ -73,7 +71,7 @@ int Gpio(int argc, char **argv) {
     } else if (action == "set") {
         if (args.size() != 3) Fail(kUsage, "gpio set needs LINE VALUE (e.g. gpio set 2 1)");
         line = ParseLine(args[1], false);
-        value = static_cast<uint8_t>(ParseUnsigned(args[2], "the value", 0, 1));
+        value = static_cast<uint8_t>(WholeNumber(args[2], "the value", 0, 1));
     } else if (action == "watch") {
         if (args.size() != 1) Fail(kUsage, "gpio watch takes no line: it watches every line");
     } else {
@@ -100,12 +98,11 @@ int Gpio(int argc, char **argv) {
     };
     auto print = [&](bool input, uint8_t n, uint8_t state, const char *extraKey, int extra) {
         if (json) {
-            Json j;
-            j.Str("line", std::string(input ? "in" : "out") + std::to_string(n))
-                .Str("direction", input ? "input" : "output")
-                .Num("number", n)
-                .Num("state", state);
-            if (extraKey != nullptr) j.Num(extraKey, extra);
+            Json j = {{"line", std::string(input ? "in" : "out") + std::to_string(n)},
+                      {"direction", input ? "input" : "output"},
+                      {"number", n},
+                      {"state", state}};
+            if (extraKey != nullptr) j[extraKey] = extra;
             PrintJson(j);
         } else {
             std::printf("%-7s %3u: %u%s\n", input ? "input" : "output", n, state,
@@ -151,14 +148,13 @@ int Gpio(int argc, char **argv) {
         const std::vector<LineEvent> batch = events.Take();
         for (const LineEvent &e : batch) {
             if (json) {
-                Json j;
-                j.Str("line", std::string(e.input ? "in" : "out") + std::to_string(e.line))
-                    .Str("direction", e.input ? "input" : "output")
-                    .Num("number", e.line)
-                    .Num("state", e.state)
-                    .Num("timestamp", e.timestamp)
-                    .Str("time", IsoTime(e.wall));
-                std::printf("%s\n", j.Text().c_str());
+                const Json j = {{"line", std::string(e.input ? "in" : "out") + std::to_string(e.line)},
+                                {"direction", e.input ? "input" : "output"},
+                                {"number", e.line},
+                                {"state", e.state},
+                                {"timestamp", e.timestamp},
+                                {"time", IsoTime(e.wall)}};
+                std::printf("%s\n", JsonText(j).c_str());
             } else {
                 std::printf("%s  %-6s %3u -> %u\n", IsoTime(e.wall).c_str(), e.input ? "input" : "output", e.line,
                             e.state);

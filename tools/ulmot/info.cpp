@@ -29,7 +29,7 @@ std::string ByteText(const uint8_t *bytes, uint16_t length) {
 }  // namespace
 
 int Info(int argc, char **argv) {
-    const Options options = Parse("info", argc, argv, Accepted{kReaderValued, kReaderFlags});
+    const Options options = Parse("info", argc, argv, Accepted{});
     if (!options.positional.empty()) Fail(kUsage, "info takes no argument '" + options.positional[0] + "'");
     Reader reader(options);
     ClientProcessor *c = reader.client();
@@ -82,47 +82,31 @@ int Info(int argc, char **argv) {
     const std::string state = radio.radioState < 3 ? states[radio.radioState] : std::to_string(radio.radioState);
 
     if (options.Flag("json")) {
-        std::string list = "[";
-        for (size_t i = 0; i < versions.size(); ++i) list += (i != 0 ? "," : "") + JsonString(versions[i]);
-        list += "]";
-        std::string antennaList = "[";
+        Json antennaList = Json::array();
         for (size_t i = 0; i < antennas.size(); ++i) {
-            std::string receive = "[";
-            for (size_t k = 0; k < antennas[i].receive.size(); ++k) {
-                receive += (k != 0 ? "," : "") + std::to_string(antennas[i].receive[k]);
-            }
-            receive += "]";
-            Json a;
-            a.Num("antenna", static_cast<int64_t>(i + 1))
-                .Real("default_power", antennas[i].def / 10.0, 1)
-                .Real("min_power", antennas[i].min / 10.0, 1)
-                .Real("max_power", antennas[i].max / 10.0, 1)
-                .Str("power_unit", "dBm")
-                .Raw("receive", receive);
-            antennaList += (i != 0 ? "," : "") + a.Text();
+            antennaList.push_back({{"antenna", i + 1},
+                                   {"default_power", Decimals(antennas[i].def / 10.0, 1)},
+                                   {"min_power", Decimals(antennas[i].min / 10.0, 1)},
+                                   {"max_power", Decimals(antennas[i].max / 10.0, 1)},
+                                   {"power_unit", "dBm"},
+                                   {"receive", antennas[i].receive}});
         }
-        antennaList += "]";
-        Json radioJson;
-        radioJson.Str("module", module)
-            .Str("serial", serial)
-            .Num("channel", radio.channel)
-            .Str("state", state)
-            .Real("temperature", radio.temperature / 10.0, 1)
-            .Str("temperature_unit", "C");
-        Json timestamp;
-        timestamp.Num("seconds", seconds).Num("milliseconds", milliseconds);
-        Json out;
-        out.Str("reader", reader.Describe())
-            .Raw("versions", list)
-            .Num("radio_model", model)
-            .Raw("radio", radioJson.Text())
-            .Raw("antennas", antennaList)
-            .Num("gpi", gpi)
-            .Num("gpo", gpo)
-            .Str("clock", clock)
-            .Str("weekday", weekdayName)
-            .Raw("timestamp", timestamp.Text());
-        PrintJson(out);
+        PrintJson({{"reader", reader.Describe()},
+                   {"versions", versions},
+                   {"radio_model", model},
+                   {"radio",
+                    {{"module", module},
+                     {"serial", serial},
+                     {"channel", radio.channel},
+                     {"state", state},
+                     {"temperature", Decimals(radio.temperature / 10.0, 1)},
+                     {"temperature_unit", "C"}}},
+                   {"antennas", antennaList},
+                   {"gpi", gpi},
+                   {"gpo", gpo},
+                   {"clock", clock},
+                   {"weekday", weekdayName},
+                   {"timestamp", {{"seconds", seconds}, {"milliseconds", milliseconds}}}});
         return kOk;
     }
     std::printf("reader        %s\n", reader.Describe().c_str());

@@ -86,20 +86,19 @@ public:
             if (!json_) continue;
             char pc[8];
             std::snprintf(pc, sizeof pc, "%04X", r.pc);
-            Json line;
-            line.Str("epc", epc)
-                .Str("pc", pc)
-                .Num("antenna", r.antenna)
-                .Real("rssi", r.rssi / 10.0, 1)
-                .Str("unit", "dBm")
-                .Num("channel", r.channel)
-                .Num("phase", r.phase)
-                .Num("round", r.round)
-                .Num("seq", r.sequence)
-                .Num("timestamp", r.timestamp)
-                .Str("time", IsoTime(r.seenWall))
-                .Num("count", static_cast<int64_t>(tag.reads));
-            std::fputs(line.Text().c_str(), stdout);
+            const Json line = {{"epc", epc},
+                               {"pc", pc},
+                               {"antenna", r.antenna},
+                               {"rssi", Decimals(r.rssi / 10.0, 1)},
+                               {"unit", "dBm"},
+                               {"channel", r.channel},
+                               {"phase", r.phase},
+                               {"round", r.round},
+                               {"seq", r.sequence},
+                               {"timestamp", r.timestamp},
+                               {"time", IsoTime(r.seenWall)},
+                               {"count", tag.reads}};
+            std::fputs(JsonText(line).c_str(), stdout);
             std::fputc('\n', stdout);
         }
         if (json_ && !batch.empty()) std::fflush(stdout);
@@ -126,16 +125,15 @@ public:
         const double rate = seconds > 0 ? static_cast<double>(reads_) / seconds : 0.0;
         if (json_) {
             // stdout stays JSON lines of reads; the summary goes to stderr.
-            Json summary;
-            summary.Num("unique", static_cast<int64_t>(tags_.size()))
-                .Num("reads", static_cast<int64_t>(reads_))
-                .Real("duration", seconds, 3)
-                .Real("rate", rate, 1)
-                .Num("lost", static_cast<int64_t>(lost))
-                .Num("dropped", static_cast<int64_t>(dropped))
-                .Num("gaps", gaps)
-                .Str("end", ending);
-            std::fprintf(stderr, "%s\n", Json().Raw("summary", summary.Text()).Text().c_str());
+            const Json summary = {{"unique", tags_.size()},
+                                  {"reads", reads_},
+                                  {"duration", Decimals(seconds, 3)},
+                                  {"rate", Decimals(rate, 1)},
+                                  {"lost", lost},
+                                  {"dropped", dropped},
+                                  {"gaps", gaps},
+                                  {"end", ending}};
+            std::fprintf(stderr, "%s\n", JsonText(Json{{"summary", summary}}).c_str());
             return;
         }
         MaybeDraw(true);
@@ -228,7 +226,7 @@ std::vector<uint8_t> ParseAntennas(const std::string &list) {
     std::stringstream stream(list);
     std::string item;
     while (std::getline(stream, item, ',')) {
-        const uint8_t a = static_cast<uint8_t>(ParseUnsigned(item, "each antenna of --antennas", 1, 255));
+        const uint8_t a = static_cast<uint8_t>(WholeNumber(item, "each antenna of --antennas", 1, 255));
         if (std::find(antennas.begin(), antennas.end(), a) != antennas.end()) {
             Fail(kUsage, "--antennas names antenna " + std::to_string(a) + " twice");
         }
@@ -241,10 +239,8 @@ std::vector<uint8_t> ParseAntennas(const std::string &list) {
 }  // namespace
 
 int Inventory(int argc, char **argv) {
-    Accepted accepted{kReaderValued, kReaderFlags};
-    for (const char *v : {"duration", "antennas", "filter", "reads"}) accepted.valued.push_back(v);
-    accepted.flags.push_back("no-resume");
-    const Options options = Parse("inventory", argc, argv, accepted);
+    const Options options =
+        Parse("inventory", argc, argv, Accepted{{"duration", "antennas", "filter", "reads"}, {"no-resume"}});
     if (!options.positional.empty()) Fail(kUsage, "inventory takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
     const uint32_t readLimit = options.Unsigned("reads", 0, 1, 65535);

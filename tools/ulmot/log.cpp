@@ -28,9 +28,7 @@ void OnText(void *context, uint32_t timestamp, const char *text) {
 }  // namespace
 
 int Log(int argc, char **argv) {
-    Accepted accepted{kReaderValued, kReaderFlags};
-    accepted.valued.push_back("duration");
-    const Options options = Parse("log", argc, argv, accepted);
+    const Options options = Parse("log", argc, argv, Accepted{{"duration"}, {}});
     if (!options.positional.empty()) Fail(kUsage, "log takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
     const bool json = options.Flag("json");
@@ -51,8 +49,8 @@ int Log(int argc, char **argv) {
             const std::vector<LogLine> batch = lines.Take();
             for (const LogLine &l : batch) {
                 if (json) {
-                    std::printf("%s\n",
-                                Json().Num("timestamp", l.timestamp).Str("time", IsoTime(l.wall)).Str("text", l.text).Text().c_str());
+                    const Json j = {{"timestamp", l.timestamp}, {"time", IsoTime(l.wall)}, {"text", l.text}};
+                    std::printf("%s\n", JsonText(j).c_str());
                 } else {
                     std::printf("%s  [%10.3f] %s\n", IsoTime(l.wall).c_str(), l.timestamp / 1000.0, l.text.c_str());
                 }

@@ -26,9 +26,7 @@ const char *BankName(uint8_t bank) {
 }  // namespace
 
 int ReadMemory(int argc, char **argv) {
-    Accepted accepted{kReaderValued, kReaderFlags};
-    for (const char *v : {"epc", "bank", "offset", "words"}) accepted.valued.push_back(v);
-    const Options options = Parse("read", argc, argv, accepted);
+    const Options options = Parse("read", argc, argv, Accepted{{"epc", "bank", "offset", "words"}, {}});
     if (!options.positional.empty()) Fail(kUsage, "read takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     const uint8_t bank = BankOf(options.Value("bank").value_or("tid"));
@@ -43,12 +41,13 @@ int ReadMemory(int argc, char **argv) {
     int code = kOk;
     for (const AccessResult &r : results) {
         if (options.Flag("json")) {
-            Json j;
-            j.Str("epc", r.epc).Num("antenna", r.antenna).Str("bank", BankName(bank)).Num("offset", offset);
+            Json j = {{"epc", r.epc}, {"antenna", r.antenna}, {"bank", BankName(bank)}, {"offset", offset}};
             if (r.success) {
-                j.Num("words", static_cast<int64_t>(r.data.size() / 2)).Str("data", Hex(r.data.data(), r.data.size()));
+                j["words"] = r.data.size() / 2;
+                j["data"] = Hex(r.data.data(), r.data.size());
             } else {
-                j.Num("error", r.code).Str("error_text", TagErrorText(r.code));
+                j["error"] = r.code;
+                j["error_text"] = TagErrorText(r.code);
             }
             PrintJson(j);
         } else if (r.success) {

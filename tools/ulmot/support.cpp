@@ -1,5 +1,6 @@
-// tools/ulmot/support.cpp - command line, signals, the reader connection, the
-// streaming loop and JSON text for every command.
+// tools/ulmot/support.cpp - command line (CLI11), signals, the reader
+// connection, the streaming loop and JSON text (nlohmann-json) for every
+// command.
 #include <algorithm>
 #include <cerrno>
 #include <cmath>
@@ -8,6 +9,8 @@
 #include <cstring>
 #include <ctime>
 #include <pthread.h>
+
+#include <CLI/CLI.hpp>
 
 #include "cli.h"
 
@@ -53,9 +56,91 @@ void Check(int32_t result, const std::string &what) {
 }
 
 // ---- Command line -----------------------------------------------------------
+//
+// CLI11 parses: it knows each command's options, takes "--name value" and
+// "--name=value", and hands back what it does not know. A value is checked
+// when the command reads it (Options::Unsigned...), with the CLI11 validators
+// below, so that the problem reported is the one the tool has always named
+// first: the shape of the command line (an unknown option, a missing value, a
+// repeated option: whichever comes first), then --connect beside an option of
+// the embedded reader, then the values in the order the command uses them.
+
+namespace {
 
 const std::vector<std::string> kReaderValued = {"connect", "timeout", "tags", "seed", "rate"};
-const std::vector<std::string> kReaderFlags = {"json", "help"};
+const std::vector<std::string> kReaderFlags = {"json"};
+
+// Three conventions of CLI11 that this tool has never had are undone before
+// the parse. argv cannot hold a NUL, so a NUL marks what CLI11 must leave
+// alone; it comes out again of everything the parse hands back.
+// - A bare `--` ends the options for CLI11; here it is an argument like any other.
+// - `--flag=VALUE` sets a flag for CLI11 (`--json=false`); here it is an unknown option.
+// - `--name=` takes the next argument as its value for CLI11; here the value is empty.
+std::string Marked(const std::string &arg, const std::vector<std::string> &flags) {
+    if (arg == "--") return '\0' + arg;
+    const size_t eq = arg.find('=');
+    if (arg.rfind("--", 0) != 0 || eq == std::string::npos) return arg;
+    if (std::find(flags.begin(), flags.end(), arg.substr(2, eq - 2)) != flags.end()) return '\0' + arg;
+    return eq + 1 == arg.size() ? arg + '\0' : arg;
+}
+
+std::string Unmarked(std::string text) {
+    text.erase(std::remove(text.begin(), text.end(), '\0'), text.end());
+    return text;
+}
+
+// "--reads must be a whole number from 1 to 65535, not '0'": decimal digits
+// only, at most ten (CLI11's own number check also takes a sign, spaces, 0x
+// and octal). The text is left without leading zeros for CLI11's conversion,
+// which would read 010 as octal.
+CLI::Validator WholeNumberCheck(const std::string &what, uint32_t min, uint32_t max) {
+    return CLI::Validator(
+        [what, min, max](std::string &text) -> std::string {
+            const bool digits = !text.empty() && text.size() <= 10 &&
+                                std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
+            const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
+            if (!digits || value < min || value > max) {
+                return what + " must be a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
+                       ", not '" + text + "'";
+            }
+            text = std::to_string(value);
+            return {};
+        },
+        "UINT in [" + std::to_string(min) + " - " + std::to_string(max) + "]");
+}
+
+// "--duration takes seconds above 0 (e.g. 5 or 0.5), not 'x'": digits with at
+// most one point (no sign, exponent or "inf"), above 0 and at most 10^6. The
+// text becomes the milliseconds, rounded to a whole number.
+CLI::Validator SecondsCheck(const std::string &what) {
+    return CLI::Validator(
+        [what](std::string &text) -> std::string {
+            const bool shape = !text.empty() && text.size() <= 12 && std::count(text.begin(), text.end(), '.') <= 1 &&
+                               std::all_of(text.begin(), text.end(),
+                                           [](char c) { return (c >= '0' && c <= '9') || c == '.'; }) &&
+                               text != ".";
+            const double seconds = shape ? std::strtod(text.c_str(), nullptr) : -1.0;
+            if (!shape || seconds <= 0.0 || seconds > 1.0e6) {
+                return what + " takes seconds above 0 (e.g. 5 or 0.5), not '" + text + "'";
+            }
+            text = std::to_string(std::llround(seconds * 1000.0));
+            return {};
+        },
+        "SECONDS");
+}
+
+// The value of `text` once `check` has passed it; its complaint is a usage
+// error.
+template <typename T>
+T Checked(std::string text, const CLI::Validator &check) {
+    const std::string complaint = check(text);
+    if (!complaint.empty()) Fail(kUsage, complaint);
+    T value{};
+    if (!CLI::detail::lexical_cast(text, value)) Fail(kUsage, "cannot read '" + text + "'");
+    return value;
+}
+
+}  // namespace
 
 std::optional<std::string> Options::Value(const std::string &name) const {
     auto it = values.find(name);
@@ -63,73 +148,65 @@ std::optional<std::string> Options::Value(const std::string &name) const {
     return it->second;
 }
 
-uint32_t ParseUnsigned(const std::string &text, const std::string &what, uint32_t min, uint32_t max) {
-    const bool digits = !text.empty() && text.size() <= 10 &&
-                        std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
-    const unsigned long long value = digits ? std::strtoull(text.c_str(), nullptr, 10) : 0;
-    if (!digits || value < min || value > max) {
-        Fail(kUsage, what + " must be a whole number from " + std::to_string(min) + " to " + std::to_string(max) +
-                         ", not '" + text + "'");
-    }
-    return static_cast<uint32_t>(value);
+uint32_t WholeNumber(const std::string &text, const std::string &what, uint32_t min, uint32_t max) {
+    return Checked<uint32_t>(text, WholeNumberCheck(what, min, max));
 }
 
 uint32_t Options::Unsigned(const std::string &name, uint32_t fallback, uint32_t min, uint32_t max) const {
     auto v = Value(name);
-    return v ? ParseUnsigned(*v, "--" + name, min, max) : fallback;
+    return v ? WholeNumber(*v, "--" + name, min, max) : fallback;
 }
 
 uint64_t Options::Milliseconds(const std::string &name, uint64_t fallback) const {
     auto v = Value(name);
-    if (!v) return fallback;
-    // Digits with at most one point: no signs, exponents or "inf".
-    const std::string &t = *v;
-    const bool shape = !t.empty() && t.size() <= 12 && std::count(t.begin(), t.end(), '.') <= 1 &&
-                       std::all_of(t.begin(), t.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; }) &&
-                       t != ".";
-    const double seconds = shape ? std::strtod(t.c_str(), nullptr) : -1.0;
-    if (!shape || seconds <= 0.0 || seconds > 1.0e6) {
-        Fail(kUsage, "--" + name + " takes seconds above 0 (e.g. 5 or 0.5), not '" + t + "'");
-    }
-    return static_cast<uint64_t>(std::llround(seconds * 1000.0));
+    return v ? Checked<uint64_t>(*v, SecondsCheck("--" + name)) : fallback;
 }
 
 Options Parse(const std::string &command, int argc, char **argv, const Accepted &accepted) {
     Options o;
     o.command = command;
-    auto listed = [](const std::vector<std::string> &list, const std::string &name) {
-        return std::find(list.begin(), list.end(), name) != list.end();
-    };
-    for (int i = 2; i < argc; ++i) {
-        std::string arg = argv[i];
-        if (arg.size() < 3 || arg.compare(0, 2, "--") != 0) {
-            if (arg == "-h") {
-                o.flags["help"] = true;
-            } else {
-                o.positional.push_back(arg);
-            }
-            continue;
-        }
-        std::string name = arg.substr(2);
-        std::optional<std::string> inlineValue;
-        if (auto eq = name.find('='); eq != std::string::npos) {
-            inlineValue = name.substr(eq + 1);
-            name = name.substr(0, eq);
-        }
-        if (listed(accepted.valued, name)) {
-            if (o.values.count(name) != 0) Fail(kUsage, "--" + name + " is given twice");
-            if (inlineValue) {
-                o.values[name] = *inlineValue;
-            } else if (i + 1 < argc) {
-                o.values[name] = argv[++i];
-            } else {
-                Fail(kUsage, "--" + name + " needs a value");
-            }
-        } else if (listed(accepted.flags, name) && !inlineValue) {
-            o.flags[name] = true;
-        } else {
-            Fail(kUsage, "unknown option '" + arg + "' for '" + command + "'");
-        }
+    std::vector<std::string> valued = kReaderValued, flags = kReaderFlags;
+    valued.insert(valued.end(), accepted.valued.begin(), accepted.valued.end());
+    flags.insert(flags.end(), accepted.flags.begin(), accepted.flags.end());
+
+    CLI::App app;
+    app.set_help_flag();  // --help and -h are main()'s: they win wherever they stand
+    app.allow_extras();   // what CLI11 does not know is sorted out below
+    std::map<std::string, int> given;
+    for (const std::string &name : valued) {
+        // Taken as it is parsed, so that a repeat is refused where it stands.
+        app.add_option_function<std::string>("--" + name,
+                                             [&o, &given, name](const std::string &value) {
+                                                 if (++given[name] > 1) Fail(kUsage, "--" + name + " is given twice");
+                                                 o.values[name] = Unmarked(value);
+                                             })
+            ->trigger_on_parse();
+    }
+    for (const std::string &name : flags) app.add_flag("--" + name);
+
+    std::vector<std::string> args;  // CLI11 takes them last first
+    for (int i = argc - 1; i >= 2; --i) args.push_back(Marked(argv[i], flags));
+    std::optional<Failure> failure;
+    try {
+        app.parse(std::move(args));
+    } catch (const Failure &repeated) {
+        failure = repeated;
+    } catch (const CLI::ArgumentMismatch &) {
+        // CLI11 takes whatever follows an option as its value: only the last
+        // argument can lack one.
+        const std::string name = std::string(argv[argc - 1]).substr(2);
+        failure = Failure{kUsage, "--" + name + (given.count(name) != 0 ? " is given twice" : " needs a value")};
+    }
+    // What CLI11 did not know, in order: an unknown option before the failure
+    // came first.
+    for (const std::string &arg : app.remaining()) {
+        std::string a = Unmarked(arg);
+        if (a.size() >= 3 && a.compare(0, 2, "--") == 0) Fail(kUsage, "unknown option '" + a + "' for '" + command + "'");
+        o.positional.push_back(std::move(a));
+    }
+    if (failure) throw *failure;
+    for (const std::string &name : flags) {
+        if (app.count("--" + name) != 0) o.flags[name] = true;
     }
     if (o.Value("connect")) {
         for (const char *embeddedOnly : {"tags", "seed", "rate"}) {
@@ -230,7 +307,7 @@ void CheckAddress(const std::string &address) {
     if (address.rfind("tcp:", 0) != 0) Fail(kUsage, "cannot use address '" + address + "'" + hint);
     const size_t colon = address.rfind(':');
     if (colon <= 4) Fail(kUsage, "'" + address + "' lacks a host or a port" + hint);
-    ParseUnsigned(address.substr(colon + 1), "the port of '" + address + "'", 1, 65535);
+    WholeNumber(address.substr(colon + 1), "the port of '" + address + "'", 1, 65535);
 }
 
 }  // namespace
@@ -356,80 +433,33 @@ int Stream(Reader &reader, uint64_t durationMs, const std::function<void()> &dra
 
 // ---- JSON -------------------------------------------------------------------
 
-std::string JsonString(const std::string &value) {
-    std::string s = "\"";
-    for (unsigned char c : value) {
-        switch (c) {
-        case '"': s += "\\\""; break;
-        case '\\': s += "\\\\"; break;
-        case '\n': s += "\\n"; break;
-        case '\r': s += "\\r"; break;
-        case '\t': s += "\\t"; break;
-        default:
-            if (c < 0x20 || c == 0x7F) {
-                char buffer[8];
-                std::snprintf(buffer, sizeof buffer, "\\u%04x", c);
-                s += buffer;
-            } else {
-                s += static_cast<char>(c);
-            }
-        }
-    }
-    return s + "\"";
-}
+namespace {
+// A Decimals() number in the JSON text: a string that begins with a NUL,
+// which no other string of the tool holds (they come from C strings).
+const std::string kDecimalsMark = "\"\\u0000";
+}  // namespace
 
-std::string IsoTime(std::chrono::system_clock::time_point t) {
-    const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch()).count();
-    const time_t seconds = static_cast<time_t>(ms / 1000);
-    tm utc{};
-    gmtime_r(&seconds, &utc);
-    char buffer[48];
-    std::snprintf(buffer, sizeof buffer, "%04d-%02d-%02dT%02d:%02d:%02d.%03dZ", utc.tm_year + 1900, utc.tm_mon + 1,
-                  utc.tm_mday, utc.tm_hour, utc.tm_min, utc.tm_sec, static_cast<int>(ms % 1000));
-    return buffer;
-}
-
-Json &Json::Key(const char *key) {
-    if (!body_.empty()) body_ += ',';
-    body_ += JsonString(key);
-    body_ += ':';
-    return *this;
-}
-
-Json &Json::Str(const char *key, const std::string &value) {
-    Key(key);
-    body_ += JsonString(value);
-    return *this;
-}
-
-Json &Json::Num(const char *key, int64_t value) {
-    Key(key);
-    body_ += std::to_string(value);
-    return *this;
-}
-
-Json &Json::Real(const char *key, double value, int decimals) {
+Json Decimals(double value, int decimals) {
     char buffer[64];
     std::snprintf(buffer, sizeof buffer, "%.*f", decimals, value);
-    Key(key);
-    body_ += buffer;
-    return *this;
+    return std::string(1, '\0') + buffer;
 }
 
-Json &Json::Bool(const char *key, bool value) {
-    Key(key);
-    body_ += value ? "true" : "false";
-    return *this;
-}
-
-Json &Json::Raw(const char *key, const std::string &json) {
-    Key(key);
-    body_ += json;
-    return *this;
+std::string JsonText(const Json &json) {
+    // Text that is not UTF-8 (a reader's strings may be anything) is written
+    // as U+FFFD rather than refused.
+    std::string text = json.dump(-1, ' ', false, Json::error_handler_t::replace);
+    for (size_t at = text.find(kDecimalsMark); at != std::string::npos; at = text.find(kDecimalsMark, at)) {
+        const size_t digits = at + kDecimalsMark.size();
+        const size_t end = text.find('"', digits);
+        const std::string number = text.substr(digits, end - digits);
+        text.replace(at, end + 1 - at, number);
+    }
+    return text;
 }
 
 void PrintJson(const Json &json) {
-    std::printf("%s\n", json.Text().c_str());
+    std::printf("%s\n", JsonText(json).c_str());
     std::fflush(stdout);
 }
 

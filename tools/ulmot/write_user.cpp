@@ -12,10 +12,7 @@
 namespace cli {
 
 int WriteUser(int argc, char **argv) {
-    Accepted accepted{kReaderValued, kReaderFlags};
-    for (const char *v : {"epc", "offset", "data"}) accepted.valued.push_back(v);
-    accepted.flags.push_back("verify");
-    const Options options = Parse("write-user", argc, argv, accepted);
+    const Options options = Parse("write-user", argc, argv, Accepted{{"epc", "offset", "data"}, {"verify"}});
     if (!options.positional.empty()) Fail(kUsage, "write-user takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     if (!options.Value("offset")) Fail(kUsage, "write-user needs --offset W (the first user word to write)");
@@ -44,14 +41,18 @@ int WriteUser(int argc, char **argv) {
         }
         const bool verified = back != nullptr && back->success && back->data == data;
         if (options.Flag("json")) {
-            Json j;
-            j.Str("epc", w.epc).Num("antenna", w.antenna).Num("offset", offset).Num("words",
-                                                                                   static_cast<int64_t>(data.size() / 2));
-            j.Bool("written", w.success);
-            if (!w.success) j.Num("error", w.code).Str("error_text", TagErrorText(w.code));
+            Json j = {{"epc", w.epc},
+                      {"antenna", w.antenna},
+                      {"offset", offset},
+                      {"words", data.size() / 2},
+                      {"written", w.success}};
+            if (!w.success) {
+                j["error"] = w.code;
+                j["error_text"] = TagErrorText(w.code);
+            }
             if (verify && w.success) {
-                j.Bool("verified", verified);
-                if (back != nullptr && back->success) j.Str("read_back", Hex(back->data.data(), back->data.size()));
+                j["verified"] = verified;
+                if (back != nullptr && back->success) j["read_back"] = Hex(back->data.data(), back->data.size());
             }
             PrintJson(j);
         } else if (w.success) {
