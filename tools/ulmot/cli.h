@@ -85,6 +85,9 @@ std::string Hex(const uint8_t *data, size_t length);
 // The options every command that talks to a reader takes.
 extern const std::vector<std::string> kReaderValued;  // --connect --timeout --tags --seed --rate
 extern const std::vector<std::string> kReaderFlags;   // --json --help
+// The option of the commands that start a schedule (inventory, read,
+// write-user): --radio-blocked-file PATH, which Reader applies.
+extern const char kRadioBlockedFile[];  // "radio-blocked-file"
 
 // ---- Signals ------------------------------------------------------------------
 
@@ -103,7 +106,8 @@ void Nap(uint32_t ms);
 // ---- The reader -------------------------------------------------------------
 
 // A connected client: the embedded emulator over an in-memory pair when no
-// --connect is given, else a socket. The destructor tears everything down in
+// --connect is given, else a socket. Before anything else it sets
+// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. The destructor tears everything down in
 // order: the client first (which waits for a running callback), then the
 // emulator or the socket.
 class Reader {

@@ -318,6 +318,7 @@ struct Made {
 int Inventory(int argc, char **argv) {
     Accepted accepted{kReaderValued, kReaderFlags};
     for (const char *v : {"duration", "antennas", "filter", "reads"}) accepted.valued.push_back(v);
+    accepted.valued.push_back(kRadioBlockedFile);
     const Options options = Parse("inventory", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "inventory takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);

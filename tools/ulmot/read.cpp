@@ -28,6 +28,7 @@ const char *BankName(uint8_t bank) {
 int ReadMemory(int argc, char **argv) {
     Accepted accepted{kReaderValued, kReaderFlags};
     for (const char *v : {"epc", "bank", "offset", "words"}) accepted.valued.push_back(v);
+    accepted.valued.push_back(kRadioBlockedFile);
     const Options options = Parse("read", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "read takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);

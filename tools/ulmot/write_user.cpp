@@ -15,6 +15,7 @@ int WriteUser(int argc, char **argv) {
     Accepted accepted{kReaderValued, kReaderFlags};
     for (const char *v : {"epc", "offset", "data"}) accepted.valued.push_back(v);
     accepted.flags.push_back("verify");
+    accepted.valued.push_back(kRadioBlockedFile);
     const Options options = Parse("write-user", argc, argv, accepted);
     if (!options.positional.empty()) Fail(kUsage, "write-user takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
