@@ -5,8 +5,9 @@
 # examples built with CMake (find_package(ulmot CONFIG)) and with pkg-config,
 # and run; each program and installed tool must load the prefix's libraries,
 # never the build tree's, and find the platform-support library that
-# libulmot loads at a schedule start. sanitize= is the build's sanitizer list: the
-# installed libraries carry it, so the programs are compiled with it too.
+# libulmot loads at a schedule start. sanitize= is the build's sanitizer
+# list: the installed libraries carry it, so the programs are compiled with
+# it too.
 set -euo pipefail
 build=$1 source=$2 cmake=$3 generator=$4 cc=$5 libdir=$6 version=$7
 flags=${8#sanitize=}
@@ -36,7 +37,7 @@ for tool in "${tools[@]}"; do
 done
 
 # The platform-support library is a module beside libulmot (no SONAME, no
-# links), which libulmot dlopen()s through its own RUNPATH ($ORIGIN).
+# links), which libulmot loads through its own RUNPATH ($ORIGIN).
 missed="Failed to load library"
 [ -f "$lib/libvyrplatsupp.so" ] && [ ! -L "$lib/libvyrplatsupp.so" ] || fail "lib/libvyrplatsupp.so is not installed"
 if [[ " ${tools[*]} " == *" ulmot "* ]]; then

@@ -107,9 +107,9 @@ void Nap(uint32_t ms);
 
 // A connected client: the embedded emulator over an in-memory pair when no
 // --connect is given, else a socket. Before anything else it sets
-// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. The destructor tears everything down in
-// order: the client first (which waits for a running callback), then the
-// emulator or the socket.
+// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. The destructor tears
+// everything down in order: the client first (which waits for a running
+// callback), then the emulator or the socket.
 class Reader {
 public:
     explicit Reader(const Options &options);
