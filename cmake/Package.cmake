@@ -7,6 +7,9 @@
 #   lib/libulmot_transports.so.*   the host transports, linked to libulmot.so.0
 #   lib/libulmot_emulator.so.*     the reader emulator, linked to libulmot.so.0
 #   lib/libulmot_handoff.so.*      the Python package's hand-off inbox
+#   lib/libvyrplatsupp.so          the emulated device's platform-support
+#                                  library, which libulmot dlopen()s from its
+#                                  own directory (RUNPATH $ORIGIN)
 #   lib/cmake/ulmot/               ulmotConfig.cmake, its version file, targets
 #   lib/pkgconfig/                 ulmot.pc, ulmot-transports.pc, ulmot-emulator.pc
 #   bin/ulmot bin/ulmot-readerd bin/ulmot-gateway   the tools, when they are part of the build
@@ -67,6 +70,10 @@ install(TARGETS ulmot ulmot_transports_shared ulmot_emulator_shared
 # The Python package's hand-off (python/native/uho.h): a library for the
 # package to load, without a header or CMake target of its own.
 install(TARGETS ulmot_handoff LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
+# The emulated device's platform-support library (emulator/platsupp/): a
+# module, loaded by name at the first schedule start, never linked; beside
+# libulmot.so.0, where libulmot's RUNPATH ($ORIGIN) lets dlopen find it.
+install(TARGETS ulmot_platsupp LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR})
 install(FILES include/ulmot.h transports/include/utr.h emulator/include/uemu.h
   DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(DIRECTORY include/ulmot DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}

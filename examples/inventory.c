@@ -10,9 +10,9 @@
  * schedule, the tag report callback (which runs on the client's own thread),
  * and waiting for the schedule's stop event.
  *
- * On a host the library says once, on stderr, that it failed to load the
- * platform library 'vyrplatsupp' when the schedule starts: there is none
- * off the device, so nothing blocks the radio and the start goes ahead.
+ * Before the start the library asks the platform library beside it
+ * (libvyrplatsupp.so, the emulated device's) whether radio access is
+ * blocked: it is while the file that ULMOT_RADIO_BLOCKED_FILE names exists.
  */
 #define _POSIX_C_SOURCE 200809L
 

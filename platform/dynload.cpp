@@ -1,5 +1,5 @@
 // POSIX implementation of the dynamic libraries of the platform contract
-// (platform.h): dlopen and dlsym.
+// (platform.h): dlopen (dlmopen into the base namespace on glibc) and dlsym.
 #include <dlfcn.h>
 
 #include <cstdio>
@@ -15,7 +15,17 @@ Library *LoadLibrary(const char *name) {
     std::snprintf(file, sizeof file, "lib%s.so", name);
     // RTLD_LOCAL: the library's symbols do not take part in the resolution of
     // other libraries loaded later. The handle is never closed.
+#ifdef __GLIBC__
+    // The loader searches the RUNPATH of the object that calls it, which
+    // should be libulmot (its own directory, where the platform-support
+    // library is installed). A dlopen that another library interposes (the
+    // sanitizers' runtimes do) is that library's call, and libulmot's RUNPATH
+    // is then not searched; dlmopen into the program's own namespace is the
+    // same load, and nothing interposes it.
+    return static_cast<Library *>(dlmopen(LM_ID_BASE, file, RTLD_NOW | RTLD_LOCAL));
+#else
     return static_cast<Library *>(dlopen(file, RTLD_NOW | RTLD_LOCAL));
+#endif
 }
 
 Procedure GetProcedure(Library *library, const char *symbol) {

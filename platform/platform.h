@@ -159,8 +159,9 @@ unsigned long CurrentThreadId();
 struct Library;
 
 // Loads the library known by the bare name `name` (on Linux the file
-// "lib<name>.so", found the way the dynamic linker finds libraries:
-// LD_LIBRARY_PATH, its cache, the default directories) with every symbol
+// "lib<name>.so", found the way the dynamic linker finds libraries for
+// libulmot: LD_LIBRARY_PATH, libulmot's own RUNPATH (its directory), the
+// cache, the default directories) with every symbol
 // resolved at once and none made global. Null when it cannot be found or
 // loaded, or when the name is longer than kLibraryNameMax; the reason is not
 // reported. Loading a library that is already loaded returns the same

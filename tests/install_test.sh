@@ -4,8 +4,10 @@
 # Installs the build into a temporary prefix and uses it as a user would: the
 # examples built with CMake (find_package(ulmot CONFIG)) and with pkg-config,
 # and run; each program and installed tool must load the prefix's libraries,
-# never the build tree's. sanitize= is the build's sanitizer list: the
-# installed libraries carry it, so the programs are compiled with it too.
+# never the build tree's, and find the platform-support library that
+# libulmot loads at a schedule start. sanitize= is the build's sanitizer
+# list: the installed libraries carry it, so the programs are compiled with
+# it too.
 set -euo pipefail
 build=$1 source=$2 cmake=$3 generator=$4 cc=$5 libdir=$6 version=$7
 flags=${8#sanitize=}
@@ -34,6 +36,26 @@ for tool in "${tools[@]}"; do
     "$prefix/bin/$tool" --help >/dev/null 2>&1 || fail "bin/$tool --help exits with $?"
 done
 
+# The platform-support library is a module beside libulmot (no SONAME, no
+# links), which libulmot loads through its own RUNPATH ($ORIGIN).
+missed="Failed to load library"
+[ -f "$lib/libvyrplatsupp.so" ] && [ ! -L "$lib/libvyrplatsupp.so" ] || fail "lib/libvyrplatsupp.so is not installed"
+if [[ " ${tools[*]} " == *" ulmot "* ]]; then
+    # The loader's trace says which file the schedule start loaded.
+    code=0
+    output=$(LD_DEBUG=files "$prefix/bin/ulmot" inventory --reads 3 2>&1 >/dev/null) || code=$?
+    [ "$code" = 0 ] || fail "bin/ulmot inventory exited with $code"
+    if grep -q "$missed" <<<"$output"; then fail "bin/ulmot inventory: $(grep "$missed" <<<"$output")"; fi
+    loaded=$(awk '/calling init: .*libvyrplatsupp\.so/ {print $NF; exit}' <<<"$output")
+    [ "$(realpath -m "${loaded:-none}")" = "$lib/libvyrplatsupp.so" ] || fail "bin/ulmot loads libvyrplatsupp.so from '$loaded'"
+    # And it answers: the start is refused while the file exists.
+    : >"$work/radio-off"
+    code=0
+    output=$("$prefix/bin/ulmot" inventory --reads 3 --radio-blocked-file "$work/radio-off" 2>&1 >/dev/null) || code=$?
+    [ "$code" = 4 ] && grep -q "Radio is blocked" <<<"$output" ||
+        fail "bin/ulmot inventory --radio-blocked-file (the file exists): exit $code: $output"
+fi
+
 if "$cmake" -S "$source/examples" -B "$work/cmake" -G "$generator" -DCMAKE_C_COMPILER="$cc" \
         -DCMAKE_C_FLAGS="$flags" -DCMAKE_PREFIX_PATH="$prefix" -DCMAKE_FIND_USE_PACKAGE_REGISTRY=OFF \
         >"$work/cmake.log" 2>&1 && "$cmake" --build "$work/cmake" >>"$work/cmake.log" 2>&1; then
@@ -41,6 +63,7 @@ if "$cmake" -S "$source/examples" -B "$work/cmake" -G "$generator" -DCMAKE_C_COM
     loads_installed "inventory (CMake)" ldd "$work/cmake/inventory"
     output=$("$work/cmake/inventory" 2>&1) || fail "inventory (CMake) exited with $?: $output"
     grep -q -x "12 tag reports" <<<"$output" || fail "inventory printed: $output"
+    if grep -q "$missed" <<<"$output"; then fail "inventory (CMake): $(grep "$missed" <<<"$output")"; fi
 else
     cat "$work/cmake.log"
     fail "the examples do not build against the installed package"

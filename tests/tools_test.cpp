@@ -18,13 +18,18 @@
 namespace {
 
 using namespace ulmot::test;
+using testing::Not;
 
-// Starts `args` with stdout and stderr on the descriptors given.
+// Starts `args` with stdout and stderr on the descriptors given, and with
+// `env` ("NAME=value") before this process's environment.
 // Nothing is allocated after the fork: other threads may hold the heap's lock.
-pid_t Spawn(std::vector<std::string> args, int out, int err) {
-    std::vector<char *> argv;
+pid_t Spawn(std::vector<std::string> args, int out, int err, std::vector<std::string> env = {}) {
+    std::vector<char *> argv, envp;
     for (std::string &a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
+    for (std::string &e : env) envp.push_back(e.data());
+    for (char **e = environ; *e != nullptr; ++e) envp.push_back(*e);
+    envp.push_back(nullptr);
     const pid_t pid = fork();
     if (pid == 0) {
         dup2(out, STDOUT_FILENO);
@@ -32,7 +37,7 @@ pid_t Spawn(std::vector<std::string> args, int out, int err) {
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execv(argv[0], argv.data());
+        execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     return pid;
@@ -50,12 +55,14 @@ struct Outcome {
     std::string out, err;
 };
 
-// Runs `args` (the program first). `onOutput` sees stdout as it grows and
-// returns a signal to send to the program (once), -1 to close its stdout, or 0.
-Outcome Launch(const std::vector<std::string> &args, const std::function<int(const std::string &)> &onOutput = {}) {
+// Runs `args` (the program first; `env` goes before the environment).
+// `onOutput` sees stdout as it grows and returns a signal to send to the
+// program (once), -1 to close its stdout, or 0.
+Outcome Launch(const std::vector<std::string> &args, const std::function<int(const std::string &)> &onOutput = {},
+               std::vector<std::string> env = {}) {
     int out[2], err[2];
     if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) return {};
-    const pid_t pid = Spawn(args, out[1], err[1]);
+    const pid_t pid = Spawn(args, out[1], err[1], std::move(env));
     close(out[1]);
     close(err[1]);
     Outcome o;
@@ -79,10 +86,11 @@ Outcome Launch(const std::vector<std::string> &args, const std::function<int(con
     return o;
 }
 
-// The tool with `args`.
-Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::string &)> &onOutput = {}) {
+// The tool with `args` (and `env` before the environment).
+Outcome Ulmot(std::vector<std::string> args, const std::function<int(const std::string &)> &onOutput = {},
+              std::vector<std::string> env = {}) {
     args.insert(args.begin(), ULMOT_CLI_PATH);
-    return Launch(args, onOutput);
+    return Launch(args, onOutput, std::move(env));
 }
 
 std::string Joined(const std::vector<std::string> &args) {
@@ -178,6 +186,8 @@ TEST_F(Tools, EachCommandSaysWhatItDidOrWhyItFailedWithItsExitCode) {
         {{"gpio", "set", "2", "7"}, 2, "", "the value"},
         {{"inventory", "--connect", "tcp:127.0.0.1:1"}, 3, "", "tcp:127.0.0.1:1: connection refused"},
         {{"info", "--connect", "unix:/nonexistent/ulmot.sock"}, 3, "", "unix:/nonexistent/ulmot.sock: no such socket file"},
+        {{"inventory", "--radio-blocked-file", ""}, 2, "", "--radio-blocked-file needs a path"},
+        {{"info", "--radio-blocked-file", "/tmp"}, 2, "", "unknown option '--radio-blocked-file' for 'info'"},
     };
     for (const Row &row : rows) {
         SCOPED_TRACE(row.args.empty() ? "no arguments" : row.args[0] + " " + (row.args.size() > 1 ? row.args[1] : ""));
@@ -185,6 +195,7 @@ TEST_F(Tools, EachCommandSaysWhatItDidOrWhyItFailedWithItsExitCode) {
         EXPECT_EQ(o.code, row.code) << o.err;
         EXPECT_THAT(o.out, HasSubstr(row.out));
         EXPECT_THAT(o.err, HasSubstr(row.err));
+        EXPECT_THAT(o.err, Not(HasSubstr("Failed to load library"))) << "the platform library is beside libulmot";
         if (row.code >= 2) {
             EXPECT_EQ(o.out, "") << "failures print nothing on stdout";
         }
@@ -355,6 +366,70 @@ TEST_F(Tools, JsonNumbersKeepTheirDecimalsAndOptionValuesAreDecimal) {
     EXPECT_THAT(info.out, HasSubstr("\"temperature\":35.0,\"temperature_unit\":\"C\"},\"antennas\":[{\"antenna\":1,"
                                     "\"default_power\":30.0,\"min_power\":10.0,\"max_power\":31.5,\"power_unit\":\"dBm\","
                                     "\"receive\":[1]},"));
+}
+
+// A schedule start asks the platform-support library in the tool's own
+// process, whatever the reader: the emulated device's library refuses it
+// while the file that --radio-blocked-file (or ULMOT_RADIO_BLOCKED_FILE)
+// names exists, and the tool reports the refusal as any refused start.
+TEST_F(Tools, ScheduleStartsAreRefusedWhileTheRadioBlockedFileExists) {
+    Daemon d(dir_, {"--tcp", "127.0.0.1:0", "--tags", "8", "--seed", "6"}, 1);
+    const std::string file = dir_ + "/radio-off", elsewhere = dir_ + "/elsewhere";
+    const std::string refused = ": starting the schedule (is another schedule running on the reader?): "
+                                "time-out or local failure (-1)";
+    struct Row {
+        std::string name;
+        std::vector<std::string> args;
+        bool exists;  // whether `file` exists during the run
+        int code;
+        std::string err;               // a text stderr holds
+        std::vector<std::string> env;  // before the test's environment
+    };
+    const std::vector<Row> rows = {
+        {"inventory, the file exists", {"inventory", "--reads", "5", "--radio-blocked-file", file}, true, 4,
+         "ulmot inventory" + refused, {}},
+        {"inventory, the file is gone", {"inventory", "--reads", "5", "--radio-blocked-file", file}, false, 0,
+         "\"reads\":5,", {}},
+        {"inventory at the daemon, the file exists",
+         {"inventory", "--connect", d.addresses.at(0), "--reads", "5", "--radio-blocked-file=" + file}, true, 4,
+         "ulmot inventory" + refused, {}},
+        {"inventory at the daemon, the file is gone",
+         {"inventory", "--connect", d.addresses.at(0), "--reads", "5", "--radio-blocked-file=" + file}, false, 0,
+         "\"end\":\"read limit reached\"", {}},
+        {"read, the file exists", {"read", "--tags", "8", "--seed", "6", "--epc", "0", "--radio-blocked-file", file},
+         true, 4, "ulmot read" + refused, {}},
+        {"read, the file is gone", {"read", "--tags", "8", "--seed", "6", "--epc", "0", "--radio-blocked-file", file},
+         false, 0, "", {}},
+        {"write-user, the file exists",
+         {"write-user", "--tags", "8", "--seed", "6", "--epc", "0", "--offset", "5", "--data", "CAFE",
+          "--radio-blocked-file", file},
+         true, 4, "ulmot write-user" + refused, {}},
+        {"the variable without the option", {"inventory", "--reads", "5"}, true, 4, "ulmot inventory" + refused,
+         {"ULMOT_RADIO_BLOCKED_FILE=" + file}},
+        {"the option over the variable", {"inventory", "--reads", "5", "--radio-blocked-file", elsewhere}, true, 0,
+         "\"reads\":5,", {"ULMOT_RADIO_BLOCKED_FILE=" + file}},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        if (row.exists) {
+            std::ofstream(file) << "radio off\n";
+        } else {
+            std::filesystem::remove(file);
+        }
+        const Outcome o = Ulmot(row.args, {}, row.env);
+        EXPECT_EQ(o.code, row.code) << o.err;
+        EXPECT_THAT(o.err, HasSubstr(row.err));
+        const bool blocked = o.err.find("ulmot_StartScheduleSpecification: Radio is blocked (insufficient power?)") !=
+                             std::string::npos;
+        EXPECT_EQ(blocked, row.code == 4) << o.err;
+        EXPECT_THAT(o.err, Not(HasSubstr("Failed to load library"))) << "the platform library is beside libulmot";
+        if (row.code != 0) {
+            EXPECT_EQ(o.out, "") << "a refused start prints nothing on stdout";
+        } else {
+            EXPECT_NE(o.out, "");
+        }
+    }
+    EXPECT_EQ(d.Stop(SIGTERM), 0);
 }
 
 TEST_F(Tools, StreamingCommandsEndCleanlyAtTheirLimitOnSigintOrWhenThePipeCloses) {

@@ -126,7 +126,8 @@ ULMOT_API int32_t ulmot_SetSchedulePriority(ClientProcessor *client, uint32_t sc
  * on Linux libvyrplatsupp.so) whether radio access is blocked: when its
  * PLATFORM_RadioAccessIsBlocked() returns non-zero the start is refused
  * with -1 and nothing is sent. Without the library or its export, starts
- * go ahead. */
+ * go ahead. The emulated device's library is installed beside libulmot,
+ * which finds it there, and answers from ULMOT_RADIO_BLOCKED_FILE. */
 ULMOT_API int32_t ulmot_StartScheduleSpecification(ClientProcessor *client, int32_t scheduleId,
                                                    int32_t startFlag);
 /* Stops a schedule; its stop status goes to `stopStatus` when given (-1 and

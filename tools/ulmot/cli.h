@@ -96,6 +96,10 @@ uint32_t WholeNumber(const std::string &text, const std::string &what, uint32_t 
 std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, uint32_t *bits = nullptr);
 std::string Hex(const uint8_t *data, size_t length);
 
+// The option of the commands that start a schedule (inventory, read,
+// write-user): --radio-blocked-file PATH, which Reader applies.
+extern const char kRadioBlockedFile[];  // "radio-blocked-file"
+
 // ---- Signals ------------------------------------------------------------------
 
 // Installs SIGINT and SIGTERM handlers that only set a flag.
@@ -113,9 +117,10 @@ void Nap(uint32_t ms);
 // ---- The reader -------------------------------------------------------------
 
 // A connected client: the embedded emulator over an in-memory pair when no
-// --connect is given, else a socket. The destructor tears everything down in
-// order: the client first (which waits for a running callback), then the
-// emulator or the socket.
+// --connect is given, else a socket. Before anything else it sets
+// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. The destructor tears
+// everything down in order: the client first (which waits for a running
+// callback), then the emulator or the socket.
 class Reader {
 public:
     explicit Reader(const Options &options);

@@ -239,8 +239,8 @@ std::vector<uint8_t> ParseAntennas(const std::string &list) {
 }  // namespace
 
 int Inventory(int argc, char **argv) {
-    const Options options =
-        Parse("inventory", argc, argv, Accepted{{"duration", "antennas", "filter", "reads"}, {"no-resume"}});
+    const Options options = Parse("inventory", argc, argv,
+                                  Accepted{{"duration", "antennas", "filter", "reads", kRadioBlockedFile}, {"no-resume"}});
     if (!options.positional.empty()) Fail(kUsage, "inventory takes no argument '" + options.positional[0] + "'");
     const uint64_t durationMs = options.Milliseconds("duration", 0);
     const uint32_t readLimit = options.Unsigned("reads", 0, 1, 65535);

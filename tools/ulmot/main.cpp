@@ -23,6 +23,14 @@ const char kReaderOptions[] =
     "  --rate N         embedded reader: tag reports per second, 1 to 100000 (default 500)\n"
     "  --json           machine-readable output: one JSON object per line\n";
 
+// The option of every command that starts a schedule; `pad` indents its
+// text to the command's column of descriptions.
+#define RADIO_BLOCKED_FILE_OPTION(pad)                                           \
+    "  --radio-blocked-file PATH\n"                                              \
+    pad "refuse the schedule start (exit 4) while a file exists at PATH:\n"      \
+    pad "sets ULMOT_RADIO_BLOCKED_FILE, which the emulated device's platform\n"  \
+    pad "library (libvyrplatsupp.so) reads at every start\n"
+
 const char kExitCodes[] =
     "Exit codes:\n"
     "  0  done (for inventory, log and gpio watch also: stopped by Ctrl-C or --duration)\n"
@@ -52,7 +60,7 @@ const char kMain[] =
 
 const char kInventory[] =
     "usage: ulmot inventory [--connect ADDR] [--duration S] [--reads N] [--antennas LIST]\n"
-    "                       [--filter HEXPREFIX] [--json] [--no-resume]\n"
+    "                       [--filter HEXPREFIX] [--radio-blocked-file PATH] [--json] [--no-resume]\n"
     "\n"
     "Creates an inventory (and a tag selector for --filter) and a schedule on the reader,\n"
     "starts it and shows what it reads until Ctrl-C, --duration or --reads; then stops\n"
@@ -70,7 +78,8 @@ const char kInventory[] =
     "  --antennas LIST     read on these antennas in turn, e.g. 1,3 (default: every antenna)\n"
     "  --filter HEXPREFIX  only tags whose EPC starts with these hex digits\n"
     "  --no-resume         end (exit 3) when the link to the reader goes; without it the\n"
-    "                      tool waits for the link, makes the inventory again and goes on\n";
+    "                      tool waits for the link, makes the inventory again and goes on\n"
+    RADIO_BLOCKED_FILE_OPTION("                      ");
 
 const char kInfo[] =
     "usage: ulmot info [--connect ADDR] [--json]\n"
@@ -81,7 +90,7 @@ const char kInfo[] =
 
 const char kRead[] =
     "usage: ulmot read --epc HEX [--bank epc|tid|user|reserved] [--offset W] [--words N]\n"
-    "                  [--connect ADDR] [--json]\n"
+    "                  [--radio-blocked-file PATH] [--connect ADDR] [--json]\n"
     "\n"
     "Reads N words (0: to the end of the bank) from word W of a memory bank of every\n"
     "tag whose EPC starts with HEX, once each, and prints them in hex.\n"
@@ -90,10 +99,12 @@ const char kRead[] =
     "  --epc HEX      the EPC, or its first hex digits (required)\n"
     "  --bank NAME    epc, tid (default), user or reserved\n"
     "  --offset W     the first word, from 0 (default 0)\n"
-    "  --words N      words to read, 0 to 255 (default 0: to the end of the bank)\n";
+    "  --words N      words to read, 0 to 255 (default 0: to the end of the bank)\n"
+    RADIO_BLOCKED_FILE_OPTION("                 ");
 
 const char kWriteUser[] =
-    "usage: ulmot write-user --epc HEX --offset W --data HEX [--verify] [--connect ADDR] [--json]\n"
+    "usage: ulmot write-user --epc HEX --offset W --data HEX [--verify] [--radio-blocked-file PATH]\n"
+    "                        [--connect ADDR] [--json]\n"
     "\n"
     "Writes the words of --data to user memory from word W of every tag whose EPC starts\n"
     "with HEX. With --verify it reads them back and fails when they differ.\n"
@@ -102,7 +113,8 @@ const char kWriteUser[] =
     "  --epc HEX      the EPC, or its first hex digits (required)\n"
     "  --offset W     the first user word to write (required)\n"
     "  --data HEX     whole 16-bit words, e.g. CAFEF00D (required)\n"
-    "  --verify       read the words back afterwards\n";
+    "  --verify       read the words back afterwards\n"
+    RADIO_BLOCKED_FILE_OPTION("                 ");
 
 const char kGpio[] =
     "usage: ulmot gpio get [LINE] | set LINE VALUE | watch [--duration S]   [--connect ADDR] [--json]\n"

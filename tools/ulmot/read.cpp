@@ -26,7 +26,8 @@ const char *BankName(uint8_t bank) {
 }  // namespace
 
 int ReadMemory(int argc, char **argv) {
-    const Options options = Parse("read", argc, argv, Accepted{{"epc", "bank", "offset", "words"}, {}});
+    const Options options =
+        Parse("read", argc, argv, Accepted{{"epc", "bank", "offset", "words", kRadioBlockedFile}, {}});
     if (!options.positional.empty()) Fail(kUsage, "read takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     const uint8_t bank = BankOf(options.Value("bank").value_or("tid"));

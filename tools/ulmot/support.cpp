@@ -142,6 +142,8 @@ T Checked(std::string text, const CLI::Validator &check) {
 
 }  // namespace
 
+const char kRadioBlockedFile[] = "radio-blocked-file";
+
 std::optional<std::string> Options::Value(const std::string &name) const {
     auto it = values.find(name);
     if (it == values.end()) return std::nullopt;
@@ -289,6 +291,23 @@ void Nap(uint32_t ms) {
 // ---- The reader -------------------------------------------------------------
 
 namespace {
+// Read by the emulated device's platform-support library (libvyrplatsupp.so)
+// at every schedule start.
+constexpr char kRadioBlockedFileVariable[] = "ULMOT_RADIO_BLOCKED_FILE";
+
+// A schedule start asks the platform-support library, in this process
+// (whatever reader it talks to), whether radio access is blocked; the
+// emulated device's library answers from the file the variable names. Set
+// while the process has no other thread yet: setenv is not thread-safe.
+void UseRadioBlockedFile(const Options &options) {
+    const auto path = options.Value(kRadioBlockedFile);
+    if (!path) return;
+    if (path->empty()) Fail(kUsage, std::string("--") + kRadioBlockedFile + " needs a path");
+    if (setenv(kRadioBlockedFileVariable, path->c_str(), 1) != 0) {
+        Fail(kFailed, std::string("cannot set ") + kRadioBlockedFileVariable + ": " + std::strerror(errno));
+    }
+}
+
 void InitPoolsOnce() {
     static bool done = false;
     if (!done) {
@@ -313,6 +332,7 @@ void CheckAddress(const std::string &address) {
 }  // namespace
 
 Reader::Reader(const Options &options) {
+    UseRadioBlockedFile(options);
     InitPoolsOnce();
     // The library's threads are created below; with the signals blocked they
     // inherit the block, and Ctrl-C always lands on the main thread.

@@ -12,7 +12,8 @@
 namespace cli {
 
 int WriteUser(int argc, char **argv) {
-    const Options options = Parse("write-user", argc, argv, Accepted{{"epc", "offset", "data"}, {"verify"}});
+    const Options options =
+        Parse("write-user", argc, argv, Accepted{{"epc", "offset", "data", kRadioBlockedFile}, {"verify"}});
     if (!options.positional.empty()) Fail(kUsage, "write-user takes no argument '" + options.positional[0] + "'");
     const EpcArgument epc = RequireEpc(options);
     if (!options.Value("offset")) Fail(kUsage, "write-user needs --offset W (the first user word to write)");
