@@ -138,7 +138,7 @@ uint32_t utr_MemoryQueued(Transport *endpoint);
  */
 
 /* Client end. Connects to `address`: "tcp:HOST:PORT" (IPv4 dotted, a host
- * name, or an IPv6 address in brackets, e.g. "tcp:127.0.0.1:5084") or
+ * name, or an IPv6 address in brackets, e.g. "tcp:127.0.0.1:5088") or
  * "unix:/path/to/socket". Waits at most `connectTimeoutMs` for the first
  * connection (0: 3000 ms); a refused connection fails at once. Null when the
  * address is malformed or nothing answers (the reason is stored for
@@ -147,7 +147,7 @@ uint32_t utr_MemoryQueued(Transport *endpoint);
 Transport *utr_SocketConnect(const char *address, uint32_t connectTimeoutMs);
 
 /* Text of why the last utr_SocketConnect / utr_SocketListen of this thread
- * failed, e.g. "tcp:127.0.0.1:5084: connection refused"; never null. */
+ * failed, e.g. "tcp:127.0.0.1:5088: connection refused"; never null. */
 const char *utr_SocketLastError(void);
 
 /* Closes the connection and releases the transport, with a message half
