@@ -193,9 +193,12 @@ void utr_SocketListenerDestroy(utr_SocketListener *listener);
  * capturing). The file's link type is 147 (LINKTYPE_USER0, for a user
  * protocol); each record's data is one direction byte (0: this end sent the
  * frame, 1: it received it) followed by the frame, header and body, as it
- * travelled. A capture file that cannot be written to is closed and
- * capturing stops. 0, or -5 (null or foreign transport, or the file cannot
- * be created). */
+ * travelled. A frame to send is recorded as it is handed to the socket,
+ * before any of it leaves, so the answer to a request always comes after it
+ * in the file; a frame whose sending then fails (the connection breaks, or
+ * the peer takes nothing for 5000 ms) is in the file all the same. A capture
+ * file that cannot be written to is closed and capturing stops. 0, or -5
+ * (null or foreign transport, or the file cannot be created). */
 int32_t utr_SocketCapture(Transport *transport, const char *path);
 
 /* ---- Fault wrapper ------------------------------------------------------- */
