@@ -790,6 +790,11 @@ local function dissect_message(tvb, pinfo, root, off, direction, pdu_index)
     end
     if #ctx.epcs > 0 then summary = summary .. ", EPC " .. table.concat(ctx.epcs, " ") end
     tree:append_text(", " .. summary)
+    if direction ~= nil then
+        -- A capture file has no addresses: the processors stand in for them.
+        pinfo.cols.src = "processor " .. src
+        pinfo.cols.dst = "processor " .. dst
+    end
     set_info(pinfo, ctx, (direction ~= nil and (NAMES.directions[direction] or "?") .. ": " or "") .. summary)
 end
 
