@@ -497,6 +497,8 @@ HANDMADE = [
      {"ulmot.item.type": ["2", "9", "0"], "ulmot.item.bytes": ["aabbcc"], "ulmot.item.int8": ["7"]}, []),
     ("a string", [event(array(0, b"reader log line"), obj=13, cmd=0)],
      {"ulmot.item.string": ["reader log line"], "ulmot.cmd_name": ["log message"]}, []),
+    ("an empty byte array at the end of the frame", [event(array(0, b""), obj=13, cmd=0)],
+     {"ulmot.item.length": ["0"], "ulmot.item.bytes": [], "ulmot.item.string": []}, []),
     ("a list of object references", [event(lst(3, [ref(0, 3, 1), ref(0, 3, 4)]))],
      {"ulmot.list.count": ["2"], "ulmot.ref.type": ["3", "3"], "ulmot.ref.instance": ["1", "4"]}, []),
     ("a list inside a list", [event(lst(0, [lst(0, [i8(0, 5)]), i16(0, 6)]))],
@@ -517,7 +519,8 @@ HANDMADE = [
     ("a CRC that does not match", [event(i16(0, 517) + tag_data(4, gen2_bits(0x3000, [], EPC, crc=0x1234)))],
      {"ulmot.crc.status": ["bad"]}, ["CRC 0x1234"]),
     ("an empty record", [b"\x01"], {}, ["header is cut short: 0 of 8"]),
-    ("a header cut short", [b"\x00\x01\x03\x08\x01"], {}, ["header is cut short: 4 of 8"]),
+    ("a header cut short", [b"\x00\x01\x03\x08\x01"], {"ulmot.header_cut": ["01030801"], "ulmot.dst": []},
+     ["header is cut short: 4 of 8"]),
     ("a body longer than declared", [event(i8(1, 1), declared=6)],
      {"ulmot.item.int8": [], "ulmot.trailing": ["1001"]}, ["2 bytes after the 6 body bytes"]),
     ("a body shorter than declared", [event(i8(1, 1), declared=40)],
@@ -574,8 +577,8 @@ def test_frames_made_by_hand(handmade, what, records, fields, warnings):
     first, decoded = handmade
     (m,) = decoded.in_frame(first[what])
     for name, values in fields.items():
-        got = m.raw(name) if name in ("ulmot.item.bytes", "ulmot.epc", "ulmot.trailing", "ulmot.filter.data",
-                                      "ulmot.filter.mask") else m.show(name)
+        got = m.raw(name) if name in ("ulmot.item.bytes", "ulmot.epc", "ulmot.trailing", "ulmot.header_cut",
+                                      "ulmot.filter.data", "ulmot.filter.mask") else m.show(name)
         assert got == values, name
     found = m.warnings() + m.warnings("ulmot.crc.bad")
     for fragment in warnings:

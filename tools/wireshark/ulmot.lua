@@ -107,7 +107,7 @@ local NAMES = {
             [5] = { [1] = { [0] = "report format", [1] = "antenna or pair", [2] = "session", [3] = "tag selectors" } },
             [7] = { [1] = { [0] = "enabled", [1] = "inventories", [2] = "antennas", [3] = "tag filter specification",
                             [4] = "operation", [5] = "first word", [6] = "memory bank", [7] = "data",
-                            [8] = "data length", [13] = "words" } },
+                            [8] = "data length", [9] = "password", [13] = "words", [14] = "access group" } },
             [11] = { [1] = { [0] = "entries" }, [100] = { [1] = "start flag" } },
             [14] = { [1] = { [0] = "name", [1] = "object types" },
                      [100] = { [0] = "name", [2] = "object type", [5] = "find flag" },
@@ -154,12 +154,6 @@ local ulmot = Proto("ulmot", "ulmot reader message")
 -- The capture's records: the direction byte, then a message.
 local ulmot_capture = Proto("ulmot_capture", "ulmot capture record")
 
-local function value_string(t)
-    local out = {}
-    for k, v in pairs(t) do out[k] = v end
-    return out
-end
-
 local F = {
     direction = ProtoField.uint8("ulmot.direction", "Direction", base.DEC, NAMES.directions),
     dst = ProtoField.uint8("ulmot.dst", "Destination processor", base.DEC),
@@ -168,11 +162,12 @@ local F = {
     msg_id = ProtoField.uint8("ulmot.msg_id", "Message id", base.DEC, nil, 0x3F),
     cmd = ProtoField.uint8("ulmot.cmd", "Command", base.DEC),
     cmd_name = ProtoField.string("ulmot.cmd_name", "Command or event"),
-    obj_type = ProtoField.uint8("ulmot.obj_type", "Object type", base.DEC, value_string(NAMES.object_types)),
+    obj_type = ProtoField.uint8("ulmot.obj_type", "Object type", base.DEC, NAMES.object_types),
     instance = ProtoField.uint8("ulmot.instance", "Instance", base.DEC),
     body_len = ProtoField.uint16("ulmot.body_len", "Body length", base.DEC),
     body = ProtoField.none("ulmot.body", "Body"),
     trailing = ProtoField.bytes("ulmot.trailing", "Bytes after the declared body"),
+    header_cut = ProtoField.bytes("ulmot.header_cut", "Header bytes (cut short)"),
 
     item = ProtoField.none("ulmot.item", "Item"),
     item_id = ProtoField.uint8("ulmot.item.id", "Item id", base.DEC),
@@ -183,10 +178,10 @@ local F = {
     int32 = ProtoField.uint32("ulmot.item.int32", "Int32", base.DEC),
     bytes = ProtoField.bytes("ulmot.item.bytes", "Bytes"),
     text = ProtoField.string("ulmot.item.string", "Text"),
-    ref_type = ProtoField.uint8("ulmot.ref.type", "Object type", base.DEC, value_string(NAMES.object_types)),
+    ref_type = ProtoField.uint8("ulmot.ref.type", "Object type", base.DEC, NAMES.object_types),
     ref_instance = ProtoField.uint8("ulmot.ref.instance", "Instance", base.DEC),
     list_count = ProtoField.uint8("ulmot.list.count", "Element count", base.DEC),
-    result = ProtoField.int16("ulmot.result", "Result", base.DEC, value_string(NAMES.results)),
+    result = ProtoField.int16("ulmot.result", "Result", base.DEC, NAMES.results),
     timestamp = ProtoField.uint32("ulmot.timestamp", "Time stamp (ms)", base.DEC),
 
     filter_bank = ProtoField.uint8("ulmot.filter.bank", "Memory bank", base.DEC, NAMES.memory_banks),
@@ -358,10 +353,7 @@ ITEM[3] = function(ctx, tree, tvb, off, limit)  -- ObjectReference
 end
 
 ITEM[4] = function(ctx, tree, tvb, off, len)  -- ByteArray (a string too)
-    if len == 0 then
-        tree:add(F.bytes, tvb(off, 0))
-        return "(empty)"
-    end
+    if len == 0 then return "(empty)" end
     local r = tvb(off, len)
     tree:add(F.bytes, r)
     if printable(r) then
@@ -449,8 +441,6 @@ local function dissect_gen2_bits(ctx, tree, tvb, off, bytes)
     if epc_len > 0 then
         tree:add(F.epc, tvb(p, epc_len))
         epc_text = hex(tvb(p, epc_len))
-    else
-        tree:add(F.epc, tvb(p, 0))
     end
     local crc_range = tvb(p + epc_len, 2)
     local crc_item = tree:add(F.crc, crc_range)
@@ -719,7 +709,7 @@ local function dissect_message(tvb, pinfo, root, off, direction, pdu_index)
     end
 
     if available < HEADER_SIZE then
-        if available > 0 then tree:add(F.trailing, tvb(off, available)):set_text("Header bytes: " .. hex(tvb(off))) end
+        if available > 0 then tree:add(F.header_cut, tvb(off, available)) end
         malformed(tree, string.format("the header is cut short: %d of %d bytes", available, HEADER_SIZE))
         tree:append_text(", header cut short")
         set_info(pinfo, ctx, string.format("Header cut short (%d bytes)", available))
