@@ -14,7 +14,6 @@ import json
 import os
 import struct
 import subprocess
-import tempfile
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -164,10 +163,10 @@ def tshark(path, *options):
 # ---- the session that the client wrote -------------------------------------------------------------------------
 
 @pytest.fixture(scope="module")
-def session():
+def session(tmp_path_factory):
     if not WRITER:
         pytest.skip("ULMOT_CAPTURE_WRITER names the capture writer (set by ctest)")
-    directory = tempfile.mkdtemp(prefix="ulmot-wireshark-")
+    directory = str(tmp_path_factory.mktemp("session"))
     run = subprocess.run([WRITER, directory], capture_output=True, text=True, timeout=120)
     assert run.returncode == 0, run.stderr
     with open(os.path.join(directory, "session.json")) as f:
@@ -561,9 +560,8 @@ HANDMADE = [
 
 
 @pytest.fixture(scope="module")
-def handmade():
-    directory = tempfile.mkdtemp(prefix="ulmot-wireshark-")
-    path = os.path.join(directory, "handmade.pcap")
+def handmade(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("handmade") / "handmade.pcap")
     records, first = [], {}
     for what, rows, _, _ in HANDMADE:
         first[what] = len(records) + 1
