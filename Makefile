@@ -41,7 +41,7 @@ all: build
 # The Debian packages the build and the tests need, installed when missing
 # (tools/deps.sh; nothing happens when they are all there).
 deps:
-	tools/deps.sh build tools python gateway
+	tools/deps.sh build tools python gateway wireshark
 
 $(BUILD_DIR)/build.ninja: | deps
 	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE)

@@ -688,12 +688,12 @@ TEST(SocketAddresses, MalformedOrUnreachableAddressesAreRefusedWithAReason) {
     const std::vector<std::pair<std::string, std::string>> rows = {
         {"", "bad address"}, {"tcp:", "bad address"}, {"tcp:127.0.0.1", "bad address"},
         {"tcp:127.0.0.1:0", "bad address"}, {"tcp:127.0.0.1:65536", "bad address"},
-        {"tcp:127.0.0.1:099999", "bad address"}, {"tcp::5084", "bad address"}, {"tcp:[]:5084", "bad address"},
-        {"tcp:127.0.0.1:50x4", "bad address"}, {"udp:127.0.0.1:5084", "bad address"}, {"unix:", "bad address"},
+        {"tcp:127.0.0.1:099999", "bad address"}, {"tcp::5088", "bad address"}, {"tcp:[]:5088", "bad address"},
+        {"tcp:127.0.0.1:50x4", "bad address"}, {"udp:127.0.0.1:5088", "bad address"}, {"unix:", "bad address"},
         {"unix:" + path107 + "x", "path longer than 107 bytes"},
         {"unix:" + path107, "unix:" + path107 + ": no such socket file"},
         {"tcp:127.0.0.1:65535", "tcp:127.0.0.1:65535: connection refused"},
-        {"tcp:no-such-host.invalid:5084", "cannot resolve host"}};
+        {"tcp:no-such-host.invalid:5088", "cannot resolve host"}};
     for (const auto &[address, says] : rows) {
         EXPECT_EQ(utr_SocketConnect(address.c_str(), 1000), nullptr) << address;
         EXPECT_THAT(utr_SocketLastError(), HasSubstr(says)) << address;

@@ -7,18 +7,22 @@
 #   python:  the Python package's tests (pytest) and its install test (venv, setuptools, wheel)
 #   gateway: ulmot-gateway's libraries (libmosquitto, toml++) and its tests'
 #            broker, MQTT client and certificates (mosquitto, paho-mqtt, openssl)
+#   wireshark: tshark, which the dissector's tests (tools/wireshark/ulmot.lua) run; its question
+#            about capturing as a non-root user is answered "no"
 #   fuzz:    clang and its libFuzzer runtime (make fuzz)
-# tools/deps.sh GROUP... installs the packages of those groups (default: build, tools, python, gateway).
+# tools/deps.sh GROUP... installs the packages of those groups (default: build, tools, python,
+# gateway, wireshark).
 set -euo pipefail
 declare -A groups=(
   [build]="g++ cmake ninja-build googletest libgtest-dev libgmock-dev libbenchmark-dev pkg-config"
   [tools]="libcli11-dev nlohmann-json3-dev"
   [python]="python3 python3-pytest python3-venv python3-setuptools python3-wheel python3-pip"
   [gateway]="libmosquitto-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl"
+  [wireshark]="tshark"
   [fuzz]="clang libclang-rt-14-dev"
 )
 wanted=()
-[ $# -gt 0 ] || set -- build tools python gateway
+[ $# -gt 0 ] || set -- build tools python gateway wireshark
 for group in "$@"; do
   for name in ${groups[$group]:?"unknown group '$group'"}; do wanted+=("$name"); done
 done
@@ -31,4 +35,6 @@ echo "installing ${missing[*]}"
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo=sudo
 $sudo apt-get update -qq
+# wireshark-common asks whether non-root users may capture: no.
+echo "wireshark-common wireshark-common/install-setuid boolean false" | $sudo debconf-set-selections
 DEBIAN_FRONTEND=noninteractive $sudo apt-get install -y -qq "${missing[@]}" >/dev/null

@@ -2,7 +2,8 @@
 // frame it sends or receives, appended to a pcap file (link type USER0; each
 // record a direction byte, 1 for received, then the frame as it went over the
 // wire); utr_SocketCapture starts, replaces or ends it. A file that cannot be
-// written to is given up, and the connection goes on without it.
+// written to is given up, and the connection goes on without it. A frame to
+// send is recorded as it is handed to the socket, before any of it leaves.
 #include <fcntl.h>
 #include <sys/uio.h>
 #include <unistd.h>

@@ -255,12 +255,15 @@ int32_t SocketSend(Transport *transport, MessageBlock *block, uintptr_t /*reserv
             if (!c->broken) fd = c->fd;
         }
         if (fd >= 0) {
+            // Recorded before any of it leaves, under the write lock: the
+            // capture keeps the order of the wire, and the answer to this
+            // frame can only be recorded after it.
+            Capture(c, block, false);
             const int w = WriteFrame(fd, block, Clock::now() + milliseconds(kSendTimeoutMs));
             if (w < 0) Break(c);
             if (w == 0) result = ULMOT_OK;
         }
     }
-    if (result == ULMOT_OK) Capture(c, block, false);
     freemsg(block);
     return result;
 }

@@ -112,7 +112,7 @@ def test_bad_arguments_are_refused_before_anything_is_sent(daemon, call, error):
     (dict(connect="tcp:localhost"), ValueError),
     (dict(connect="http://x:1"), ValueError),
     (dict(connect="tcp:127.0.0.1:70000"), ValueError),
-    (dict(connect=5084), TypeError),
+    (dict(connect=5088), TypeError),
     (dict(tags=10001), ValueError),
     (dict(rate=0), ValueError),
     (dict(epc_bits=100), ValueError),

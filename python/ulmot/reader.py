@@ -36,7 +36,7 @@ def _check_int(value: Any, name: str, low: int, high: int) -> int:
 def _check_address(connect: str) -> None:
     hint = " (expected tcp:HOST:PORT or unix:/path)"
     if not isinstance(connect, str):
-        raise TypeError("connect must be a str such as 'tcp:127.0.0.1:5084', not %s" % type(connect).__name__)
+        raise TypeError("connect must be a str such as 'tcp:127.0.0.1:5088', not %s" % type(connect).__name__)
     if connect.startswith("unix:"):
         if len(connect) == 5:
             raise ValueError("%r names no socket path%s" % (connect, hint))

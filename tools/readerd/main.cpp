@@ -36,7 +36,7 @@
 
 namespace {
 
-constexpr const char *kDefaultTcp = "127.0.0.1:5084";
+constexpr const char *kDefaultTcp = "127.0.0.1:5088";
 // How often the main thread looks for clients that have gone.
 constexpr int kReapIntervalMs = 200;
 constexpr int kExitUsage = 2;
@@ -46,7 +46,7 @@ const char kUsage[] =
     "\n"
     "Runs an emulated reader that ulmot clients connect to over TCP and/or a\n"
     "Unix socket, several at once. Without --tcp or --unix it listens on\n"
-    "tcp 127.0.0.1:5084. Stops cleanly on SIGINT or SIGTERM.\n"
+    "tcp 127.0.0.1:5088. Stops cleanly on SIGINT or SIGTERM.\n"
     "\n"
     "  --tcp HOST:PORT      listen on TCP (port 0: any free port)\n"
     "  --unix PATH          listen on a Unix socket (a stale socket file is replaced)\n"

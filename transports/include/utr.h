@@ -138,7 +138,7 @@ uint32_t utr_MemoryQueued(Transport *endpoint);
  */
 
 /* Client end. Connects to `address`: "tcp:HOST:PORT" (IPv4 dotted, a host
- * name, or an IPv6 address in brackets, e.g. "tcp:127.0.0.1:5084") or
+ * name, or an IPv6 address in brackets, e.g. "tcp:127.0.0.1:5088") or
  * "unix:/path/to/socket". Waits at most `connectTimeoutMs` for the first
  * connection (0: 3000 ms); a refused connection fails at once. Null when the
  * address is malformed or nothing answers (the reason is stored for
@@ -147,7 +147,7 @@ uint32_t utr_MemoryQueued(Transport *endpoint);
 Transport *utr_SocketConnect(const char *address, uint32_t connectTimeoutMs);
 
 /* Text of why the last utr_SocketConnect / utr_SocketListen of this thread
- * failed, e.g. "tcp:127.0.0.1:5084: connection refused"; never null. */
+ * failed, e.g. "tcp:127.0.0.1:5088: connection refused"; never null. */
 const char *utr_SocketLastError(void);
 
 /* Closes the connection and releases the transport, with a message half
@@ -193,9 +193,12 @@ void utr_SocketListenerDestroy(utr_SocketListener *listener);
  * capturing). The file's link type is 147 (LINKTYPE_USER0, for a user
  * protocol); each record's data is one direction byte (0: this end sent the
  * frame, 1: it received it) followed by the frame, header and body, as it
- * travelled. A capture file that cannot be written to is closed and
- * capturing stops. 0, or -5 (null or foreign transport, or the file cannot
- * be created). */
+ * travelled. A frame to send is recorded as it is handed to the socket,
+ * before any of it leaves, so the answer to a request always comes after it
+ * in the file; a frame whose sending then fails (the connection breaks, or
+ * the peer takes nothing for 5000 ms) is in the file all the same. A capture
+ * file that cannot be written to is closed and capturing stops. 0, or -5
+ * (null or foreign transport, or the file cannot be created). */
 int32_t utr_SocketCapture(Transport *transport, const char *path);
 
 /* ---- Fault wrapper ------------------------------------------------------- */

@@ -1,0 +1,618 @@
+"""The Wireshark dissector (tools/wireshark/ulmot.lua) under tshark.
+
+Three sources of frames, each decoded by tshark with the dissector (two passes, PDML):
+- a capture that a client of the library wrote with utr_SocketCapture while it used the emulated reader
+  over TCP (tests/wireshark/capture_writer.cpp), beside what its calls returned and its callbacks were given:
+  the decoded fields must say the same;
+- the same frames as a TCP stream on the dissector's port, cut into segments in several ways: the
+  reassembled messages must be the ones of the capture;
+- frames built here byte by byte, sound and malformed: each field as expected, each fault an expert warning
+  on its item, and never a Lua error.
+
+Standard library only; tshark from Debian (tools/deps.sh, group wireshark)."""
+import json
+import os
+import struct
+import subprocess
+import xml.etree.ElementTree as ET
+
+import pytest
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+ROOT = os.path.dirname(os.path.dirname(HERE))
+DISSECTOR = os.environ.get("ULMOT_DISSECTOR", os.path.join(ROOT, "tools", "wireshark", "ulmot.lua"))
+WRITER = os.environ.get("ULMOT_CAPTURE_WRITER", "")
+DEFAULT_PORT = 5088
+
+REQUEST, RESPONSE, EVENT = 0, 1, 2
+
+
+# ---- pcap files -------------------------------------------------------------------------------------------
+
+def write_pcap(path, link_type, records):
+    """A classic pcap: the 24-byte global header, then a 16-byte header before each record."""
+    with open(path, "wb") as f:
+        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
+        for n, data in enumerate(records):
+            f.write(struct.pack("<IIII", 1700000000 + n // 1000, (n % 1000) * 1000, len(data), len(data)))
+            f.write(data)
+
+
+def read_pcap(path):
+    """The records of a classic pcap written in this machine's byte order."""
+    with open(path, "rb") as f:
+        data = f.read()
+    magic, _, _, _, _, _, link_type = struct.unpack_from("<IHHiIII", data, 0)
+    assert magic == 0xA1B2C3D4 and link_type == 147, "a USER0 capture in host order"
+    records, off = [], 24
+    while off < len(data):
+        _, _, caplen, _ = struct.unpack_from("<IIII", data, off)
+        records.append(data[off + 16:off + 16 + caplen])
+        off += 16 + caplen
+    return records
+
+
+# ---- tshark and its PDML -------------------------------------------------------------------------------------
+
+class Item:
+    """One DTP item of a decoded message: its id, type and every field below it."""
+
+    def __init__(self, element):
+        self.element = element
+        self.fields = collect(element)
+        ids, types = self.fields.get("ulmot.item.id"), self.fields.get("ulmot.item.type")
+        self.id = int(ids[0][0]) if ids else None  # None: its header is cut short
+        self.type = int(types[0][0]) if types else None
+
+    def show(self, name):
+        return [s for s, _ in self.fields.get(name, [])]
+
+    def raw(self, name):
+        return [v for _, v in self.fields.get(name, [])]
+
+
+def collect(element):
+    """Every field below `element`: name -> [(show, value)] in document order."""
+    out = {}
+    for f in element.iter("field"):
+        out.setdefault(f.get("name"), []).append((f.get("show"), f.get("value")))
+    return out
+
+
+class Message:
+    """One ulmot message of a decoded frame."""
+
+    def __init__(self, frame, element):
+        self.frame = frame
+        self.element = element
+        self.fields = collect(element)
+        body = [f for f in element if f.get("name") == "ulmot.body"]
+        self.items = [Item(i) for i in body[0] if i.get("name") == "ulmot.item"] if body else []
+        self.experts = [(e.get("name"), m) for e in element.iter("field") if e.get("name", "").startswith("ulmot.")
+                        for m in [expert_message(e)] if m is not None]
+
+    def int(self, name, default=None):
+        values = self.fields.get(name)
+        return int(values[0][0], 0) if values else default
+
+    def show(self, name):
+        return [s for s, _ in self.fields.get(name, [])]
+
+    def raw(self, name):
+        return [v for _, v in self.fields.get(name, [])]
+
+    def item(self, item_id):
+        found = [i for i in self.items if i.id == item_id]
+        assert len(found) == 1, "one item %d in frame %d, found %d" % (item_id, self.frame, len(found))
+        return found[0]
+
+    def warnings(self, expert="ulmot.malformed"):
+        return [m for name, m in self.experts if name == expert]
+
+    @property
+    def kind(self):
+        return self.int("ulmot.type")
+
+    def key(self):
+        """What the message says, independent of where and how it travelled."""
+        return (self.int("ulmot.type"), self.int("ulmot.msg_id"), self.int("ulmot.src"), self.int("ulmot.dst"),
+                self.int("ulmot.obj_type"), self.int("ulmot.cmd"), self.int("ulmot.instance"),
+                self.int("ulmot.body_len"), tuple(self.raw("ulmot.epc")), tuple(self.show("ulmot.result")))
+
+
+def expert_message(element):
+    """The text of an expert item: the _ws.expert.message beside an expert field of ours."""
+    parent = element.get("name")
+    if parent not in ("ulmot.malformed", "ulmot.unanswered", "ulmot.refused", "ulmot.crc.bad"):
+        return None
+    return element.get("showname") or ""
+
+
+class Decoded:
+    def __init__(self, stdout, stderr):
+        self.stdout, self.stderr = stdout, stderr
+        self.messages = []
+        root = ET.fromstring(stdout)
+        for packet in root.iter("packet"):
+            frame = int([f for f in packet.iter("field") if f.get("name") == "num"][0].get("show"))
+            for proto in packet.iter("proto"):
+                if proto.get("name") == "ulmot":
+                    self.messages.append(Message(frame, proto))
+
+    def in_frame(self, frame):
+        return [m for m in self.messages if m.frame == frame]
+
+    def at(self, frame):
+        found = self.in_frame(frame)
+        assert len(found) == 1, "one message in frame %d" % frame
+        return found[0]
+
+
+def tshark(path, *options):
+    """Decodes `path` with the dissector in two passes (so requests learn of their responses)."""
+    run = subprocess.run(["tshark", "-X", "lua_script:" + DISSECTOR, "-r", path, "-2", "-T", "pdml"] + list(options),
+                         capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    decoded = Decoded(run.stdout, run.stderr)
+    # A Lua error shows in the tree ("Lua Error") or on stderr; neither may appear.
+    assert "Lua Error" not in run.stdout and "Lua" not in run.stderr, run.stderr
+    assert "could not decode" not in run.stdout
+    return decoded
+
+
+# ---- the session that the client wrote -------------------------------------------------------------------------
+
+@pytest.fixture(scope="module")
+def session(tmp_path_factory):
+    if not WRITER:
+        pytest.skip("ULMOT_CAPTURE_WRITER names the capture writer (set by ctest)")
+    directory = str(tmp_path_factory.mktemp("session"))
+    run = subprocess.run([WRITER, directory], capture_output=True, text=True, timeout=120)
+    assert run.returncode == 0, run.stderr
+    with open(os.path.join(directory, "session.json")) as f:
+        expected = json.load(f)
+    pcap = os.path.join(directory, "session.pcap")
+    return {"dir": directory, "pcap": pcap, "expected": expected, "decoded": tshark(pcap)}
+
+
+def of(decoded, kind, obj_type, cmd, direction=None, instance=None):
+    return [m for m in decoded.messages
+            if m.kind == kind and m.int("ulmot.obj_type") == obj_type and m.int("ulmot.cmd") == cmd
+            and (direction is None or m.int("ulmot.direction") == direction)
+            and (instance is None or m.int("ulmot.instance") == instance)]
+
+
+def test_every_frame_of_the_session_decodes_whole_with_no_warning(session):
+    decoded, records = session["decoded"], read_pcap(session["pcap"])
+    assert len(decoded.messages) == len(records) > 50
+    for m, record in zip(decoded.messages, records):
+        assert m.int("ulmot.direction") == record[0]
+        assert m.int("ulmot.body_len") == len(record) - 9, "frame %d" % m.frame
+        assert m.warnings() == [] and m.warnings("ulmot.unanswered") == [] and m.warnings("ulmot.crc.bad") == [], \
+            (m.frame, m.experts)
+    assert [m.kind for m in decoded.messages if m.int("ulmot.direction") == 0] == \
+        [REQUEST] * len([r for r in records if r[0] == 0]), "the client sends requests only"
+
+
+def test_every_request_is_paired_with_its_response_by_message_id_and_processor_ids(session):
+    decoded = session["decoded"]
+    requests = [m for m in decoded.messages if m.kind == REQUEST]
+    responses = [m for m in decoded.messages if m.kind == RESPONSE]
+    assert len(requests) == len(responses) > 10
+    for request in requests:
+        (answer,) = [int(f) for f in request.show("ulmot.response_in")]
+        response = decoded.at(answer)
+        assert answer > request.frame
+        assert response.kind == RESPONSE
+        assert int(response.show("ulmot.response_to")[0]) == request.frame
+        assert response.int("ulmot.msg_id") == request.int("ulmot.msg_id")
+        assert (response.int("ulmot.src"), response.int("ulmot.dst")) == \
+            (request.int("ulmot.dst"), request.int("ulmot.src"))
+        assert (response.int("ulmot.obj_type"), response.int("ulmot.cmd")) == \
+            (request.int("ulmot.obj_type"), request.int("ulmot.cmd"))
+        assert float(response.show("ulmot.time")[0]) >= 0
+
+
+def test_registration_carries_the_name_and_its_response_the_processor_id(session):
+    decoded, expected = session["decoded"], session["expected"]
+    first = decoded.messages[0]
+    assert (first.kind, first.int("ulmot.obj_type"), first.int("ulmot.cmd")) == (REQUEST, 14, 1)
+    assert first.item(0).show("ulmot.item.string") == [expected["name"]]
+    assert first.item(1).show("ulmot.item.int8") == ["16", "23"], "the Int8 list of provided object types"
+    assert first.item(1).show("ulmot.list.count") == ["2"]
+    response = decoded.at(int(first.show("ulmot.response_in")[0]))
+    assert response.int("ulmot.instance") == expected["processor"]
+    last = [m for m in decoded.messages if m.kind == REQUEST][-1]
+    assert (last.int("ulmot.obj_type"), last.int("ulmot.cmd"), last.int("ulmot.instance")) == \
+        (14, 2, expected["processor"]), "the deregistration ends the session"
+
+
+REPORT_COLUMNS = [
+    # (what, the dissector's field, how to read it, the callback's key)
+    ("EPC", "ulmot.epc", lambda v: v.upper(), "epc"),
+    ("PC word", "ulmot.pc", lambda v: int(v, 16), "pc"),
+    ("XPC word 1", "ulmot.xpc1", lambda v: int(v, 16), "xpc1"),
+    ("XPC word 2", "ulmot.xpc2", lambda v: int(v, 16), "xpc2"),
+    ("CRC", "ulmot.crc", lambda v: int(v, 16), "crc"),
+]
+
+
+@pytest.mark.parametrize("what,field,read,key", REPORT_COLUMNS, ids=[r[0] for r in REPORT_COLUMNS])
+def test_tag_reports_say_what_the_clients_callback_got(session, what, field, read, key):
+    decoded, reports = session["decoded"], session["expected"]["reports"]
+    events = of(decoded, EVENT, 5, 2)
+    assert len(events) == len(reports) == 24, "12 tags, two runs"
+    got = []
+    for m in events:
+        tag = m.item(4)
+        values = [read(v) for v in tag.raw(field)]
+        got.append(values[0] if values else 0)  # the callback reads an absent XPC word as 0
+        assert tag.show("ulmot.crc.status") == ["good"]
+    assert got == [r[key] for r in reports]
+    assert any(r["xpc1"] for r in reports) and any(r["xpc2"] for r in reports) and \
+        any(not r["xpc1"] for r in reports), "plain PC words and one and two XPC words"
+
+
+ITEM_COLUMNS = [
+    # (what, item id, field, the callback's key)
+    ("format", 0, "ulmot.item.int16", "format"),
+    ("antenna", 9, "ulmot.ref.instance", "antenna"),
+    ("report number", 18, "ulmot.item.int32", "report_number"),
+    ("time stamp", 254, "ulmot.timestamp", "timestamp"),
+]
+
+
+@pytest.mark.parametrize("what,item_id,field,key", ITEM_COLUMNS, ids=[r[0] for r in ITEM_COLUMNS])
+def test_tag_report_items_say_what_the_callback_got(session, what, item_id, field, key):
+    events = of(session["decoded"], EVENT, 5, 2)
+    assert [int(m.item(item_id).show(field)[0]) for m in events] == \
+        [r[key] for r in session["expected"]["reports"]]
+    assert {m.int("ulmot.instance") for m in events} == {session["expected"]["inventory"]}
+
+
+def test_access_reads_carry_the_words_the_callback_got_and_the_tag_they_came_from(session):
+    decoded, expected = session["decoded"], session["expected"]
+    events = of(decoded, EVENT, 7, 0)
+    reads = expected["access_reads"]
+    assert len(events) == len(reads) == 12
+    reported = {e.upper() for m in of(decoded, EVENT, 5, 2) for e in m.raw("ulmot.epc")}
+    for m, read in zip(events, reads):
+        assert m.int("ulmot.instance") == read["access"] == expected["access"]
+        assert [v.upper() for v in m.item(7).raw("ulmot.item.bytes")] == [read["data"]]
+        assert len(read["data"]) == 8, "two words"
+        assert m.item(10).show("ulmot.item.int8") == ["0"] and read["success"] == 1
+        assert [e.upper() for e in m.item(4).raw("ulmot.epc")][0] in reported
+    stops = of(decoded, EVENT, 7, 2)
+    assert [(m.int("ulmot.instance"), int(m.item(254).show("ulmot.timestamp")[0])) for m in stops] == \
+        [(s["access"], s["timestamp"]) for s in expected["access_stops"]]
+    assert len(stops) == 1, "the access stop event of the second run"
+
+
+def test_schedule_start_and_stop_events_frame_each_run(session):
+    decoded, expected = session["decoded"], session["expected"]
+    events = of(decoded, EVENT, 11, 0) + of(decoded, EVENT, 11, 1)
+    events.sort(key=lambda m: m.frame)
+    got = []
+    for m in events:
+        row = {"event": "start" if m.int("ulmot.cmd") == 0 else "stop", "schedule": m.int("ulmot.instance"),
+               "timestamp": int(m.item(254).show("ulmot.timestamp")[0])}
+        if row["event"] == "stop":
+            row["reason"] = int(m.item(2).show("ulmot.item.int8")[0])
+            assert "passes done" in m.item(2).element.get("showname")
+        got.append(row)
+    assert got == expected["schedule_events"]
+    reports = [m.frame for m in of(decoded, EVENT, 5, 2)]
+    starts, stops = [m.frame for m in events[0::2]], [m.frame for m in events[1::2]]
+    for start, stop in zip(starts, stops):
+        run = [f for f in reports if start < f < stop]
+        assert len(run) == 12, "each run's reports between its start and its stop"
+
+
+def request_of(decoded, obj_type, cmd, instance):
+    (request,) = of(decoded, REQUEST, obj_type, cmd, direction=0, instance=instance)
+    return request, decoded.at(int(request.show("ulmot.response_in")[0]))
+
+
+REQUESTS = [
+    # (what, object type, command, instance or key of the expectations, expectations key, item checked)
+    ("GPI line read", 2, 4, 1, "gpi", ("response", 0, "ulmot.item.int8", "state")),
+    ("GPO line written", 1, 3, 2, "gpo_write", ("request", 0, "ulmot.item.int8", "state")),
+    ("GPO line read back", 1, 4, 2, "gpo_read", ("response", 0, "ulmot.item.int8", "state")),
+    ("refused: no such GPI line", 2, 3, 99, "refused_gpi", ("request", 0, "ulmot.item.int8", "state")),
+    ("refused: GPO state out of range", 1, 3, 3, "refused_gpo", ("request", 0, "ulmot.item.int8", "state")),
+    ("stop of a schedule that no longer runs", 11, 101, "schedule", "stop_schedule",
+     ("response", 6, "ulmot.item.int8", "status")),
+]
+
+
+@pytest.mark.parametrize("what,obj_type,cmd,instance,key,item", REQUESTS, ids=[r[0] for r in REQUESTS])
+def test_requests_and_their_results_say_what_the_call_returned(session, what, obj_type, cmd, instance, key, item):
+    decoded, expected = session["decoded"], session["expected"]
+    if isinstance(instance, str):
+        instance = expected[instance]
+    request, response = request_of(decoded, obj_type, cmd, instance)
+    result = expected[key]["result"]
+    assert response.show("ulmot.result") == [str(result)]
+    assert response.item(255).show("ulmot.result") == [str(result)]
+    refusals = response.warnings("ulmot.refused")
+    if result == 0:
+        assert refusals == []
+    else:
+        assert len(refusals) == 1 and "refused: %d" % result in refusals[0]
+        assert result in (2, 20), "unknown instance, or a value out of range"
+    if item is not None:
+        side, item_id, field, value_key = item
+        message = request if side == "request" else response
+        assert message.item(item_id).show(field) == [str(expected[key][value_key])]
+
+
+# ---- the same frames over TCP ---------------------------------------------------------------------------------
+
+CLIENT, SERVER = ("127.0.0.1", 41000), ("127.0.0.1", DEFAULT_PORT)
+
+
+def tcp_records(records, cut, port):
+    """The capture's frames as one TCP connection (raw IPv4, link type 101): the handshake, then each
+    direction's bytes in the capture's order, cut into segments by `cut`."""
+    server = (SERVER[0], port)
+    seq = {0: 1000, 1: 50000}  # 0: the client's stream, 1: the server's
+    out = []
+
+    def segment(direction, flags, payload=b""):
+        src, dst = (CLIENT, server) if direction == 0 else (server, CLIENT)
+        tcp = struct.pack(">HHIIBBHHH", src[1], dst[1], seq[direction], seq[1 - direction], 5 << 4, flags, 65535, 0, 0)
+        ip = struct.pack(">BBHHHBBH4s4s", 0x45, 0, 20 + len(tcp) + len(payload), 0, 0x4000, 64, 6, 0,
+                         bytes(map(int, src[0].split("."))), bytes(map(int, dst[0].split("."))))
+        out.append(ip + tcp + payload)
+        seq[direction] += len(payload) + (1 if flags & 0x02 else 0)
+
+    segment(0, 0x02)
+    segment(1, 0x12)
+    segment(0, 0x10)
+    pending = []  # frames of one direction not yet sent
+    for record in records + [None]:
+        if pending and (record is None or record[0] != pending[0][0]):
+            for piece in cut(b"".join(r[1:] for r in pending), [len(r) - 1 for r in pending]):
+                segment(pending[0][0], 0x18, piece)
+            pending = []
+        if record is not None:
+            pending.append(record)
+    return out
+
+
+def pieces_of(size):
+    def cut(stream, lengths):
+        return [stream[i:i + size] for i in range(0, len(stream), size)]
+    return cut
+
+
+def frame_by_frame(stream, lengths):
+    pieces, off = [], 0
+    for n in lengths:
+        pieces.append(stream[off:off + n])
+        off += n
+    return pieces
+
+
+def header_split(stream, lengths):
+    """Every frame cut after 3 bytes of its header, its rest glued to the start of the next frame."""
+    pieces, off, carry = [], 0, b""
+    for n in lengths:
+        frame = stream[off:off + n]
+        pieces.append(carry + frame[:3])
+        carry = frame[3:]
+        off += n
+    pieces.append(carry)
+    return [p for p in pieces if p]
+
+
+SEGMENTATIONS = [
+    # (what, how each direction's byte stream is cut, port, tshark options)
+    ("a frame a segment", frame_by_frame, DEFAULT_PORT, []),
+    ("every header split across two segments", header_split, DEFAULT_PORT, []),
+    ("5-byte segments", pieces_of(5), DEFAULT_PORT, []),
+    ("1400-byte segments of several frames", pieces_of(1400), DEFAULT_PORT, []),
+    ("another port set in the preferences", pieces_of(1400), 6001, ["-o", "ulmot.tcp_port:6001"]),
+]
+
+
+@pytest.mark.parametrize("what,cut,port,options", SEGMENTATIONS, ids=[r[0] for r in SEGMENTATIONS])
+def test_tcp_segments_reassemble_into_the_captured_messages(session, tmp_path, what, cut, port, options):
+    records = read_pcap(session["pcap"])
+    path = str(tmp_path / "tcp.pcap")
+    write_pcap(path, 101, tcp_records(records, cut, port))
+    decoded = tshark(path, *options)
+    assert [m.key() for m in decoded.messages] == [m.key() for m in session["decoded"].messages]
+    for m in decoded.messages:
+        assert m.warnings() == [] and m.warnings("ulmot.unanswered") == [], (m.frame, m.experts)
+    requests = [m for m in decoded.messages if m.kind == REQUEST]
+    assert all(len(m.show("ulmot.response_in")) == 1 for m in requests), "paired over TCP too"
+
+
+def test_other_ports_are_left_to_other_dissectors(session, tmp_path):
+    path = str(tmp_path / "tcp.pcap")
+    write_pcap(path, 101, tcp_records(read_pcap(session["pcap"]), frame_by_frame, 6002))
+    assert tshark(path).messages == []
+
+
+# ---- frames built by hand ---------------------------------------------------------------------------------------
+
+def head(item_id, type_code):
+    if item_id >= 15:
+        return bytes([0xF0 | type_code, item_id])
+    return bytes([item_id << 4 | type_code])
+
+
+def i8(i, v): return head(i, 0) + bytes([v])
+def i16(i, v): return head(i, 1) + struct.pack(">H", v & 0xFFFF)
+def i32(i, v): return head(i, 2) + struct.pack(">I", v)
+def ref(i, t, n): return head(i, 3) + bytes([t, n])
+def sized(i, t, value, length=None): return head(i, t) + struct.pack(">H", len(value) if length is None else length) + value
+def array(i, value, length=None): return sized(i, 4, value, length)
+def lst(i, elements, count=None, length=None):
+    return sized(i, 5, bytes([len(elements) if count is None else count]) + b"".join(elements), length)
+
+
+def crc16(data):
+    crc = 0xFFFF
+    for b in data:
+        crc ^= b << 8
+        for _ in range(8):
+            crc = ((crc << 1) ^ 0x1021) & 0xFFFF if crc & 0x8000 else (crc << 1) & 0xFFFF
+    return crc ^ 0xFFFF
+
+
+def gen2_bits(pc, xpc, epc, crc=None):
+    words = struct.pack(">H", pc) + b"".join(struct.pack(">H", x) for x in xpc) + epc
+    return words + struct.pack(">H", crc16(words) if crc is None else crc)
+
+
+def tag_data(i, bits, bank=1, word=0x10, bit_count=None, length=None):
+    value = bytes([bank]) + struct.pack(">IH", word, len(bits) * 8 if bit_count is None else bit_count) + bits
+    return sized(i, 7, value, length)
+
+
+def tag_filter(i, bank, pointer, flags, bits, data, mask, length=None):
+    value = bytes([bank]) + struct.pack(">IBHH", pointer, flags, bits, len(mask)) + data + mask
+    return sized(i, 6, value, length)
+
+
+def message(kind, body, msg_id=0, src=1, dst=3, cmd=2, obj=5, instance=1, declared=None, direction=1):
+    length = len(body) if declared is None else declared
+    return bytes([direction, dst, src, (kind << 6) | msg_id, cmd, obj, instance]) + struct.pack(">H", length) + body
+
+
+def event(body, **header):
+    return message(EVENT, i32(254, 1000) + body, **header)
+
+
+EPC = bytes.fromhex("E2801160600002066D2BA1F1")
+
+# (what, records, fields of the row's first record, expert warnings on it: text fragments)
+HANDMADE = [
+    ("ids and types in extension bytes", [event(b"\xFF\x14\x01\x01\x02")],
+     {"ulmot.item.id": ["254", "20"], "ulmot.item.type": ["2", "1"], "ulmot.item.int16": ["258"]}, []),
+    ("an item of an unknown type is shown and passed", [event(b"\x19\x00\x03\xAA\xBB\xCC" + i8(2, 7))],
+     {"ulmot.item.type": ["2", "9", "0"], "ulmot.item.bytes": ["aabbcc"], "ulmot.item.int8": ["7"]}, []),
+    ("a string", [event(array(0, b"reader log line"), obj=13, cmd=0)],
+     {"ulmot.item.string": ["reader log line"], "ulmot.cmd_name": ["log message"]}, []),
+    ("an empty byte array at the end of the frame", [event(array(0, b""), obj=13, cmd=0)],
+     {"ulmot.item.length": ["0"], "ulmot.item.bytes": [], "ulmot.item.string": []}, []),
+    ("a list of object references", [event(lst(3, [ref(0, 3, 1), ref(0, 3, 4)]))],
+     {"ulmot.list.count": ["2"], "ulmot.ref.type": ["3", "3"], "ulmot.ref.instance": ["1", "4"]}, []),
+    ("a list inside a list", [event(lst(0, [lst(0, [i8(0, 5)]), i16(0, 6)]))],
+     {"ulmot.list.count": ["2", "1"], "ulmot.item.int8": ["5"], "ulmot.item.int16": ["6"]}, []),
+    ("a tag filter", [event(tag_filter(0, 1, 0x20, 4, 16, b"\xAA\xBB", b"\xFF\xFF"), obj=6, cmd=0)],
+     {"ulmot.filter.bank": ["1"], "ulmot.filter.pointer": ["0x00000020"], "ulmot.filter.action": ["4"],
+      "ulmot.filter.bits": ["16"], "ulmot.filter.data": ["aabb"], "ulmot.filter.mask": ["ffff"]}, []),
+    ("tag data of format 1: the EPC alone", [event(i16(0, 1) + tag_data(4, EPC, word=0x20))],
+     {"ulmot.epc": [EPC.hex()], "ulmot.pc": []}, []),
+    ("format 517 with two XPC words", [event(i16(0, 517) + tag_data(4, gen2_bits(0x3200, [0x8001, 0x0042], EPC)))],
+     {"ulmot.pc": ["0x3200"], "ulmot.xpc1": ["0x8001"], "ulmot.xpc2": ["0x0042"], "ulmot.epc": [EPC.hex()],
+      "ulmot.crc.status": ["good"]}, []),
+    ("format 517 taken from the bank and address when no format item says", [event(
+        tag_data(4, gen2_bits(0x3000, [], EPC)), obj=7, cmd=0)],
+     {"ulmot.pc": ["0x3000"], "ulmot.epc": [EPC.hex()]}, []),
+    ("a signed result with its name", [message(RESPONSE, i16(255, 0xFFFB), msg_id=5, src=40, dst=41)],
+     {"ulmot.result": ["-5"]}, []),
+    ("a CRC that does not match", [event(i16(0, 517) + tag_data(4, gen2_bits(0x3000, [], EPC, crc=0x1234)))],
+     {"ulmot.crc.status": ["bad"]}, ["CRC 0x1234"]),
+    ("an empty record", [b"\x01"], {}, ["header is cut short: 0 of 8"]),
+    ("a header cut short", [b"\x00\x01\x03\x08\x01"], {"ulmot.header_cut": ["01030801"], "ulmot.dst": []},
+     ["header is cut short: 4 of 8"]),
+    ("a body longer than declared", [event(i8(1, 1), declared=6)],
+     {"ulmot.item.int8": [], "ulmot.trailing": ["1001"]}, ["2 bytes after the 6 body bytes"]),
+    ("a body shorter than declared", [event(i8(1, 1), declared=40)],
+     {"ulmot.item.int8": ["1"]}, ["declares 40 body bytes, the frame holds 8"]),
+    ("a body length above the largest body", [event(b"", declared=3000)], {}, ["at most 2048 bytes",
+                                                                               "declares 3000 body bytes"]),
+    ("message type 3", [message(3, b"")], {"ulmot.type": ["3"]}, ["type 3 is not used"]),
+    ("a direction byte neither 0 nor 1", [event(b"", direction=7)], {}, ["direction byte 7"]),
+    ("a response without a result item", [message(RESPONSE, i8(1, 1), msg_id=6, src=42, dst=43)], {},
+     ["has none"]),
+    ("an Int32 cut short", [event(b"\x02\x00\x00")], {"ulmot.timestamp": ["1000"]}, ["needs 4 bytes, 2 left"]),
+    ("a format item cut short at the end of the frame", [event(b"\x01\x02")], {}, ["needs 2 bytes, 1 left"]),
+    ("an id extension missing", [event(b"\xF1")], {}, ["id's extension byte is missing"]),
+    ("a type extension missing", [event(b"\x2F")], {}, ["type's extension byte is missing"]),
+    ("a length field cut short", [event(b"\x24\x00")], {}, ["16-bit length runs past the end of its body"]),
+    ("a byte array past the body, then nothing more", [event(array(1, b"\x01\x02", length=16) + i8(2, 2))],
+     {"ulmot.item.int8": []}, ["length 16 runs past the end of its body (4 bytes left)"]),
+    ("a list whose count disagrees", [event(lst(0, [i8(0, 5), i8(0, 6)], count=3))],
+     {"ulmot.item.int8": ["5", "6"]}, ["count says 3 elements, the list holds 2"]),
+    ("an element past its list", [event(lst(0, [i8(0, 5), i16(0, 6)], length=4) + i8(3, 3))],
+     {"ulmot.item.int8": ["5", "6", "3"]}, ["needs 2 bytes, 0 left", "count says 2 elements, the list holds 1"]),
+    ("a list without its count", [event(head(0, 5) + b"\x00\x00" + i8(1, 1))],
+     {"ulmot.item.int8": ["1"]}, ["element count byte"]),
+    ("lists nested too deep", [event(
+        lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [i8(0, 1)])])])])])])])])]))],
+     {"ulmot.item.int8": []}, ["nested deeper than 8"]),
+    ("a tag filter whose length disagrees", [event(tag_filter(0, 1, 0x20, 0, 16, b"\xAA\xBB", b"\xFF", length=14)
+                                                   + b"\x00")],
+     {"ulmot.filter.data": ["aabb"]}, ["length 14, fields say 13"]),
+    ("a tag filter cut short", [event(sized(0, 6, b"\x01\x00\x00"))], {}, ["needs 10 bytes of fields"]),
+    ("tag data with more bits than bytes", [event(tag_data(4, b"\xAA\xBB", bit_count=17))],
+     {"ulmot.tag.bits": ["17"], "ulmot.epc": []}, ["17 bits need 3 bytes, the item holds 2"]),
+    ("tag data without its header", [event(sized(4, 7, b"\x01\x00"))], {}, ["needs 7 bytes of header"]),
+    ("format 517 bits too short for the XPC word the PC announces", [event(
+        i16(0, 517) + tag_data(4, struct.pack(">HH", 0x0200, 0)))],
+     {"ulmot.pc": ["0x0200"], "ulmot.epc": []}, ["too few for the XPC word"]),
+]
+
+
+@pytest.fixture(scope="module")
+def handmade(tmp_path_factory):
+    path = str(tmp_path_factory.mktemp("handmade") / "handmade.pcap")
+    records, first = [], {}
+    for what, rows, _, _ in HANDMADE:
+        first[what] = len(records) + 1
+        records.extend(rows)
+    write_pcap(path, 147, records)
+    return first, tshark(path)
+
+
+@pytest.mark.parametrize("what,records,fields,warnings", HANDMADE, ids=[r[0] for r in HANDMADE])
+def test_frames_made_by_hand(handmade, what, records, fields, warnings):
+    first, decoded = handmade
+    (m,) = decoded.in_frame(first[what])
+    for name, values in fields.items():
+        got = m.raw(name) if name in ("ulmot.item.bytes", "ulmot.epc", "ulmot.trailing", "ulmot.header_cut",
+                                      "ulmot.filter.data", "ulmot.filter.mask") else m.show(name)
+        assert got == values, name
+    found = m.warnings() + m.warnings("ulmot.crc.bad")
+    for fragment in warnings:
+        assert any(fragment in w for w in found), (fragment, found)
+    if not warnings:
+        assert found == []
+    assert (len(found) > 0) == (len(warnings) > 0)
+
+
+PAIRING = [
+    # (what, records as (kind, message id, src, dst, seconds after the first), expected: frame offsets of
+    # response_in per request and response_to per response, None where there is none)
+    ("answered", [(REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3)], [1, 0]),
+    ("two outstanding, answered in the other order", [(REQUEST, 8, 3, 1), (REQUEST, 7, 3, 1), (RESPONSE, 7, 1, 3),
+                                                      (RESPONSE, 8, 1, 3)], [3, 2, 1, 0]),
+    ("a slot used again", [(REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3), (REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3)],
+     [1, 0, 3, 2]),
+    ("the same id from another processor", [(REQUEST, 8, 3, 1), (REQUEST, 8, 4, 1), (RESPONSE, 8, 1, 4)],
+     [None, 2, 1]),
+    ("a response from another processor than asked", [(REQUEST, 6, 3, 1), (RESPONSE, 6, 2, 3)], [None, None]),
+    ("a response nobody asked for", [(RESPONSE, 5, 1, 3)], [None]),
+]
+
+
+@pytest.mark.parametrize("what,records,expected", PAIRING, ids=[r[0] for r in PAIRING])
+def test_requests_and_responses_are_paired_by_message_id_and_processor_ids(tmp_path, what, records, expected):
+    path = str(tmp_path / "pairing.pcap")
+    write_pcap(path, 147, [message(kind, i16(255, 0) if kind == RESPONSE else b"", msg_id=msg_id, src=src,
+                                   dst=dst, cmd=4, obj=8, direction=0 if kind == REQUEST else 1)
+                           for kind, msg_id, src, dst in records])
+    decoded = tshark(path)
+    for n, ((kind, _, _, _), want) in enumerate(zip(records, expected)):
+        m = decoded.at(n + 1)
+        field = "ulmot.response_in" if kind == REQUEST else "ulmot.response_to"
+        assert m.show(field) == ([] if want is None else [str(want + 1)]), (n, field)
+        unanswered = m.warnings("ulmot.unanswered")
+        assert len(unanswered) == (1 if want is None else 0), (n, unanswered)
+        if kind == RESPONSE and want is not None:
+            assert float(m.show("ulmot.time")[0]) == pytest.approx((n - want) * 0.001, abs=1e-6)
