@@ -192,12 +192,13 @@ def test_a_config_file_names_several_readers_and_the_command_line_wins(broker, p
     processes(READERD, "--unix", path, "--rate", "300")
     wait_for(lambda: os.path.exists(path), what="the daemon")
     config = tmp_path / "gateway.toml"
-    config.write_text('broker = "mqtt://127.0.0.1:1"\nbatch = 5\n\n[[reader]]\nid = "front"\n\n'
+    config.write_text('broker = "mqtt://127.0.0.1:1"\nbatch = 5\nantennas = "2"\n\n[[reader]]\nid = "front"\n\n'
                       '[[reader]]\nid = "back"\naddress = "unix:%s"\n' % path)
     sub = Subscriber(broker)
     gw = processes(GATEWAY, "--config", str(config), "--broker", broker.url)
     wait_for(lambda: len(sub.reads("front")) > 10 and len(sub.reads("back")) > 10, what="both readers' reads")
     assert all(len(b["reads"]) <= 5 for b in sub.on("ulmot/back/reads"))
+    assert {r["antenna"] for r in sub.reads("front") + sub.reads("back")} == {2}
     assert status(sub, "front")["reader"] == "embedded" and status(sub, "back")["reader"] == "unix:" + path
     assert gw.stop() == 0
 

@@ -90,9 +90,15 @@ void ReadConfig(const std::string &path, CLI::App &app, Options &o) {
     str("key", o.keyFile);
     str("username", o.username);
     str("password-file", o.passwordFile);
+    str("antennas", o.antennas);
+    str("filter", o.filter);
     num("qos", o.qos);
     num("batch", o.batch);
     num("buffer", o.buffer);
+    num("tags", o.tags);
+    num("seed", o.seed);
+    num("rate", o.rate);
+    if (auto v = t["flush-timeout"].value<double>(); v && !given("flush-timeout")) o.flushSeconds = *v;
     if (const toml::array *readers = t["reader"].as_array(); readers != nullptr && !given("reader")) {
         for (const toml::node &node : *readers) {
             const toml::table *r = node.as_table();
