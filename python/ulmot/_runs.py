@@ -80,6 +80,9 @@ class Run(Generic[T]):
         """Ends the run at the duration; returns what still belongs to it."""
         return []
 
+    def settle(self) -> None:
+        """Called when the iterator has yielded its limit: lets the run come to its own end."""
+
     # The same for every run.
     def start(self) -> None:
         with self._lock:
@@ -137,6 +140,7 @@ def _iterate(run: Run[T], duration: Optional[float], limit: Optional[int]) -> It
                 yield item
                 count += 1
                 if limit is not None and count >= limit:
+                    run.settle()
                     return
             if run.ended is not None:
                 return
@@ -177,6 +181,7 @@ async def _aiterate(run: Run[T], duration: Optional[float], limit: Optional[int]
                 yield item
                 count += 1
                 if limit is not None and count >= limit:
+                    await asyncio.to_thread(run.settle)
                     return
             if run.ended is not None:
                 return

@@ -161,6 +161,17 @@ class InventoryRun(Run[TagRead]):
             self.ended = "stopped"
         return out
 
+    def settle(self) -> None:
+        """At the read limit: the reader stops the run itself right after its last report (a limit it
+        holds), so its stop event is waited for; a larger limit is the iterator's, and the run is stopped."""
+        if self.reads is not None and self.reads <= READER_READ_LIMIT:
+            deadline = time.monotonic() + STOP_WAIT_S
+            while self.ended is None and self.reader.link_up and time.monotonic() < deadline:
+                self.poll(10)  # nothing of this run follows its last report but the stop
+            if self.ended is not None:
+                return
+        self.wind_down()
+
     def finish(self) -> None:
         if not self.finished and self.ended is None and self.schedule >= 0 and self.reader.link_up:
             _native.core.ulmot_StopScheduleSpecification(self.reader._client, self.schedule, None)
