@@ -60,7 +60,7 @@ def measure_floor(handoff, feeder, rate, seconds):
                 got += 1
     feeder.uho_bench_Join(feed, 1)
     wall, cpu = time.monotonic() - wall, time.process_time() - cpu
-    dropped, _lost = inbox.tag_counts(1)
+    dropped, _lost, _last = inbox.tag_counts(1)
     inbox.destroy()
     return {"delivered": got / wall, "lost": 0, "dropped": dropped, "cpu": cpu / wall}
 

@@ -226,15 +226,18 @@ uint64_t uho_Dropped(uho_Inbox *inbox, uint32_t kind) {
     return inbox->dropped[kind];
 }
 
-void uho_TagCounts(uho_Inbox *inbox, uint8_t instance, uint64_t *dropped, uint64_t *lost) {
+void uho_TagCounts(uho_Inbox *inbox, uint8_t instance, uint64_t *dropped, uint64_t *lost, uint32_t *last) {
     uint64_t d = 0, l = 0;
+    uint32_t n = 0;
     if (inbox != nullptr) {
         std::lock_guard<std::mutex> lock(inbox->mu);
         d = inbox->tags[instance].dropped;
         l = inbox->tags[instance].lost;
+        n = inbox->tags[instance].next - 1;
     }
     if (dropped != nullptr) *dropped = d;
     if (lost != nullptr) *lost = l;
+    if (last != nullptr) *last = n;
 }
 
 void uho_OnTagReport(void *context, uint32_t timestamp, uint8_t instance, const TagReport *report) {

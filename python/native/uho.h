@@ -83,9 +83,11 @@ UHO_API uint32_t uho_Pending(uho_Inbox *inbox);
 /* Records of `kind` refused so far because the inbox was full. */
 UHO_API uint64_t uho_Dropped(uho_Inbox *inbox, uint32_t kind);
 /* For the tag reports of inventory `instance`: those refused because the
- * inbox was full (*dropped), and the gaps in their report numbers (*lost:
- * reports that never reached the callback). Either pointer may be null. */
-UHO_API void uho_TagCounts(uho_Inbox *inbox, uint8_t instance, uint64_t *dropped, uint64_t *lost);
+ * inbox was full (*dropped), the gaps in their report numbers (*lost:
+ * reports that never reached the callback), and the highest report number
+ * seen (*last: reports after it that never came show only against the
+ * count the run was meant to have). Any pointer may be null. */
+UHO_API void uho_TagCounts(uho_Inbox *inbox, uint8_t instance, uint64_t *dropped, uint64_t *lost, uint32_t *last);
 
 /* The callbacks, with the library's signatures; `context` is the inbox. */
 UHO_API void uho_OnTagReport(void *context, uint32_t timestamp, uint8_t instance, const TagReport *report);

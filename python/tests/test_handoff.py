@@ -56,7 +56,7 @@ def test_a_full_inbox_refuses_reads_counts_them_and_keeps_room_for_the_end_of_a_
     for _ in range(10):
         push_stop(inbox, 3, 2)  # beyond the reads' bound, in the room of their own
     push_tag(inbox, sent + 5, instance=4)  # another inventory: refused, and its gap counted
-    assert inbox.tag_counts(1) == (1, 0) and inbox.tag_counts(4) == (1, sent + 4)
+    assert inbox.tag_counts(1) == (1, 0, sent) and inbox.tag_counts(4) == (1, sent + 4, sent + 5)
     taken, data = [], inbox.take(0)
     while data:
         taken.append(data)
@@ -66,7 +66,7 @@ def test_a_full_inbox_refuses_reads_counts_them_and_keeps_room_for_the_end_of_a_
     while _native.handoff.uho_Dropped(inbox.handle, _handoff.SCHEDULE_STOP) == 0:
         push_stop(inbox, 3, 2)  # the other records are bounded too
     inbox.reset()
-    assert inbox.tag_counts(1) == (0, 0) and inbox.take(0) == b""
+    assert inbox.tag_counts(1) == (0, 0, 0) and inbox.take(0) == b""
 
 
 @pytest.mark.parametrize("sequences,lost", [([1, 2, 3], 0), ([2, 3], 1), ([1, 5, 6, 9], 5), ([3, 2, 4], 2),
@@ -74,7 +74,7 @@ def test_a_full_inbox_refuses_reads_counts_them_and_keeps_room_for_the_end_of_a_
 def test_gaps_in_report_numbers_are_counted_as_lost(inbox, sequences, lost):
     for s in sequences:
         push_tag(inbox, s)
-    assert inbox.tag_counts(1) == (0, lost)
+    assert inbox.tag_counts(1) == (0, lost, max(sequences))
     assert [r.sequence for _, r in tags_of(inbox.take(0))] == sequences
 
 
@@ -85,7 +85,7 @@ def test_takes_copy_whole_records_in_order_and_move_through_the_room(inbox):
             push_tag(inbox, round_ * 30 + s)
         data = inbox.take(0)
         seen += [r.sequence for _, r in tags_of(data)]
-    assert seen == list(range(1, 601)) and inbox.tag_counts(1) == (0, 0)
+    assert seen == list(range(1, 601)) and inbox.tag_counts(1) == (0, 0, 600)
     push_tag(inbox, 601)
     small = ctypes.create_string_buffer(64)
     assert _native.handoff.uho_Take(inbox.handle, small, 40, 0) == 0  # a record never comes in part

@@ -59,11 +59,12 @@ class Inbox:
     def fd(self) -> int:
         return int(_native.handoff.uho_Fd(self.handle))
 
-    def tag_counts(self, instance: int) -> Tuple[int, int]:
-        """(dropped, lost) of the tag reports of inventory ``instance``."""
-        dropped, lost = ctypes.c_uint64(), ctypes.c_uint64()
-        _native.handoff.uho_TagCounts(self.handle, instance, ctypes.byref(dropped), ctypes.byref(lost))
-        return dropped.value, lost.value
+    def tag_counts(self, instance: int) -> Tuple[int, int, int]:
+        """(dropped, lost, last report number) of the tag reports of inventory ``instance``."""
+        dropped, lost, last = ctypes.c_uint64(), ctypes.c_uint64(), ctypes.c_uint32()
+        _native.handoff.uho_TagCounts(self.handle, instance, ctypes.byref(dropped), ctypes.byref(lost),
+                                      ctypes.byref(last))
+        return dropped.value, lost.value, last.value
 
     def destroy(self) -> None:
         """Frees the inbox once a take in progress has returned; takes then find nothing.

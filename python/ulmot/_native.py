@@ -185,7 +185,7 @@ _HANDOFF = [
     ("uho_Take", c_uint32, c_void_p, c_void_p, c_uint32, c_uint32),
     ("uho_Wake", None, c_void_p),
     ("uho_Reset", None, c_void_p),
-    ("uho_TagCounts", None, c_void_p, c_uint8, POINTER(c_uint64), POINTER(c_uint64)),
+    ("uho_TagCounts", None, c_void_p, c_uint8, POINTER(c_uint64), POINTER(c_uint64), POINTER(c_uint32)),
     ("uho_Fd", c_int, c_void_p),
     ("uho_Pending", c_uint32, c_void_p),
     ("uho_Dropped", c_uint64, c_void_p, c_uint32),

@@ -181,10 +181,16 @@ class InventoryRun(Run[TagRead]):
         self._final = self.counts()
 
     def counts(self) -> Tuple[int, int]:
-        """(dropped, lost) of this run's reads so far."""
+        """(dropped, lost) of this run's reads so far. A run the reader ended at its read limit had
+        exactly that many reports: those after the last one seen never came, and are lost too."""
         if self._final is not None:
             return self._final
-        return self.inbox.tag_counts(self.inventory) if self.inventory >= 0 else (0, 0)
+        if self.inventory < 0:
+            return (0, 0)
+        dropped, lost, last = self.inbox.tag_counts(self.inventory)
+        if self.stop_reason == 2 and self.reads is not None and self.reads <= READER_READ_LIMIT and last < self.reads:
+            lost += self.reads - last
+        return (dropped, lost)
 
 
 class _Counts:
