@@ -50,9 +50,11 @@ class Daemon:
         self.dir = tempfile.mkdtemp(prefix="ulmot-py-")
         self.socket = os.path.join(self.dir, "reader.sock")
         self.address = "unix:" + self.socket
-        self.process = subprocess.Popen([path, "--unix", self.socket, *options], stderr=subprocess.DEVNULL)
+        ready = os.path.join(self.dir, "addresses")  # written once the daemon listens
+        self.process = subprocess.Popen([path, "--unix", self.socket, "--port-file", ready, *options],
+                                        stderr=subprocess.DEVNULL)
         deadline = time.monotonic() + 10
-        while not os.path.exists(self.socket):
+        while not os.path.exists(ready):
             assert self.process.poll() is None, "ulmot-readerd ended at start"
             assert time.monotonic() < deadline, "ulmot-readerd did not listen"
             time.sleep(0.02)

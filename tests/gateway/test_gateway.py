@@ -121,10 +121,10 @@ def test_a_broker_away_keeps_the_buffer_and_counts_exactly_what_overflowed(broke
 
 
 def test_a_reader_that_goes_and_comes_back_is_resumed_and_the_gap_reported(broker, processes, tmp_path):
-    path = str(tmp_path / "reader.sock")
-    readerd = [READERD, "--unix", path, "--rate", "500"]
+    path, ready = str(tmp_path / "reader.sock"), str(tmp_path / "addresses")
+    readerd = [READERD, "--unix", path, "--rate", "500", "--port-file", ready]
     daemon = processes(*readerd)
-    wait_for(lambda: os.path.exists(path), what="the daemon")
+    wait_for(lambda: os.path.exists(ready), what="the daemon")  # written once it listens
     sub = Subscriber(broker)
     gw = processes(GATEWAY, "--broker", broker.url, "--reader", "dock=unix:" + path)
     wait_for(lambda: len(sub.reads("dock")) > 20, what="reads from the daemon")
@@ -188,9 +188,9 @@ def test_tls_and_a_password_let_the_right_gateway_in_and_refuse_a_wrong_one_once
 
 
 def test_a_config_file_names_several_readers_and_the_command_line_wins(broker, processes, tmp_path):
-    path = str(tmp_path / "reader.sock")
-    processes(READERD, "--unix", path, "--rate", "300")
-    wait_for(lambda: os.path.exists(path), what="the daemon")
+    path, ready = str(tmp_path / "reader.sock"), str(tmp_path / "addresses")
+    processes(READERD, "--unix", path, "--rate", "300", "--port-file", ready)
+    wait_for(lambda: os.path.exists(ready), what="the daemon")  # written once it listens
     config = tmp_path / "gateway.toml"
     config.write_text('broker = "mqtt://127.0.0.1:1"\nbatch = 5\nantennas = "2"\n\n[[reader]]\nid = "front"\n\n'
                       '[[reader]]\nid = "back"\naddress = "unix:%s"\n' % path)
