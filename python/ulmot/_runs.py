@@ -52,6 +52,11 @@ class Run(Generic[T]):
     """What one stream made and registered, its inbox, and how to undo it."""
 
     purpose = ""  # the reader's inbox that the run takes (one run at a time for each)
+    # A run of a schedule of its own takes no event before that schedule's
+    # start: the reader numbers a new object with the numbers of removed
+    # ones, so the reports and the stop of an earlier run, still on their
+    # way, carry the same instance and schedule, and all come before it.
+    scheduled = False
 
     def __init__(self, reader: "Reader") -> None:
         self.reader = reader
@@ -59,6 +64,8 @@ class Run(Generic[T]):
         self.made: List[Tuple[int, int]] = []  # (object type, instance), removed in reverse
         self.undo: List[Callable[[], Any]] = []  # registrations to take back, in reverse
         self.ended: Optional[str] = None  # why the reader ended the run, when it did
+        self.schedule = -1  # the run's schedule, for a scheduled run
+        self._schedule_started = False
         self.abandoned = False  # its iterator is gone; the run is ending on a thread of its own
         self._lock = threading.Lock()
         self._started = False
@@ -97,6 +104,11 @@ class Run(Generic[T]):
         data = self.inbox.take(timeout_ms)
         out: List[T] = []
         for kind, offset, reader_time, wall in _handoff.records(data):
+            if self.scheduled and not self._schedule_started:
+                if kind == _handoff.SCHEDULE_START:
+                    schedule, _ = _handoff.SCHEDULE_BODY.unpack_from(data, offset + _handoff.HEADER.size)
+                    self._schedule_started = schedule == self.schedule
+                continue
             self.handle(kind, data, offset, reader_time, wall, out)
         return out
 

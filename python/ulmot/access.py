@@ -62,15 +62,15 @@ class AccessRun(Run[AccessResult]):
     """One pass of one access operation (0 read, 1 write) over the tags of a prefix."""
 
     purpose = "tags"
+    scheduled = True
 
     def __init__(self, reader: "Reader", prefix: Tuple[bytes, int], operation: int, bank: int, offset: int,
                  words: int, data: bytes) -> None:
         super().__init__(reader)
         self.prefix, self.operation, self.bank = prefix, operation, bank
         self.offset, self.words, self.data = offset, words, data
-        self.inventory = self.access = self.schedule = -1
+        self.inventory = self.access = -1
         self.last: Tuple[str, int] = ("", 0)
-        self._started = False  # what comes before our schedule's start is an earlier run's
 
     def begin(self) -> None:
         r = self.reader
@@ -93,12 +93,7 @@ class AccessRun(Run[AccessResult]):
 
     def handle(self, kind: int, data: bytes, offset: int, reader_time: int, wall: int,
                out: List[AccessResult]) -> None:
-        if kind == _handoff.SCHEDULE_START:
-            schedule, _ = _handoff.SCHEDULE_BODY.unpack_from(data, offset + _handoff.HEADER.size)
-            self._started = self._started or schedule == self.schedule
-        elif not self._started:
-            return
-        elif kind == _handoff.TAG:
+        if kind == _handoff.TAG:
             instance, read = _handoff.tag_read(data, offset)
             if instance == self.inventory:
                 self.last = (read.epc, read.antenna)

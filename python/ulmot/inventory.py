@@ -93,6 +93,7 @@ class InventoryRun(Run[TagRead]):
     """One inventory on the reader and the reads it reports."""
 
     purpose = "tags"
+    scheduled = True
 
     def __init__(self, reader: "Reader", antennas: List[int], prefix: Optional[Tuple[bytes, int]],
                  reads: Optional[int]) -> None:
@@ -101,10 +102,8 @@ class InventoryRun(Run[TagRead]):
         self.prefix = prefix
         self.reads = reads
         self.inventory = -1
-        self.schedule = -1
         self.stop_reason: Optional[int] = None
         self.count = 0
-        self._started = False  # the reader said our schedule started: what came before is an earlier run's
         self._final: Optional[Tuple[int, int]] = None  # (dropped, lost) once the run is over
 
     def begin(self) -> None:
@@ -126,15 +125,7 @@ class InventoryRun(Run[TagRead]):
                  "starting the schedule (is another schedule running on the reader?)")
 
     def handle(self, kind: int, data: bytes, offset: int, reader_time: int, wall: int, out: List[TagRead]) -> None:
-        # The reader numbers a new object with the numbers of removed ones: the
-        # reports and the stop of an earlier run, still on their way, carry the
-        # same instance and schedule. They all come before our start event.
-        if kind == _handoff.SCHEDULE_START:
-            schedule, _ = _handoff.SCHEDULE_BODY.unpack_from(data, offset + _handoff.HEADER.size)
-            self._started = self._started or schedule == self.schedule
-        elif not self._started:
-            return
-        elif kind == _handoff.TAG:
+        if kind == _handoff.TAG:
             instance, read = _handoff.tag_read(data, offset)
             if instance != self.inventory:
                 return  # another client's inventory on the same reader

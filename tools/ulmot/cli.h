@@ -22,6 +22,7 @@
 
 #include "inbox.h"
 #include "iso_time.h"
+#include "tag_access.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -94,7 +95,7 @@ uint32_t WholeNumber(const std::string &text, const std::string &what, uint32_t 
 // Hex digits (spaces and colons allowed between bytes) into bytes; an odd
 // count of digits is kept as `bits` = 4 x digits with the last nibble high.
 std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, uint32_t *bits = nullptr);
-std::string Hex(const uint8_t *data, size_t length);
+using tools::Hex;  // tag_access.h
 
 // The option of the commands that start a schedule (inventory, read,
 // write-user): --radio-blocked-file PATH, which Reader applies.

@@ -240,17 +240,6 @@ std::vector<uint8_t> ParseHex(const std::string &text, const std::string &what, 
     return bytes;
 }
 
-std::string Hex(const uint8_t *data, size_t length) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string s;
-    s.reserve(length * 2);
-    for (size_t i = 0; i < length; ++i) {
-        s += kDigits[data[i] >> 4];
-        s += kDigits[data[i] & 0x0F];
-    }
-    return s;
-}
-
 // ---- Signals ------------------------------------------------------------------
 
 namespace {
