@@ -9,7 +9,6 @@ when the iteration ends.
 """
 from __future__ import annotations
 
-import ctypes
 import time
 from ctypes import POINTER, byref, c_uint8, pointer
 from typing import TYPE_CHECKING, Any, List, Optional, Sequence, Tuple

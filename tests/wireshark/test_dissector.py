@@ -213,20 +213,6 @@ def test_every_request_is_paired_with_its_response_by_message_id_and_processor_i
         assert float(response.show("ulmot.time")[0]) >= 0
 
 
-def test_registration_carries_the_name_and_its_response_the_processor_id(session):
-    decoded, expected = session["decoded"], session["expected"]
-    first = decoded.messages[0]
-    assert (first.kind, first.int("ulmot.obj_type"), first.int("ulmot.cmd")) == (REQUEST, 14, 1)
-    assert first.item(0).show("ulmot.item.string") == [expected["name"]]
-    assert first.item(1).show("ulmot.item.int8") == ["16", "23"], "the Int8 list of provided object types"
-    assert first.item(1).show("ulmot.list.count") == ["2"]
-    response = decoded.at(int(first.show("ulmot.response_in")[0]))
-    assert response.int("ulmot.instance") == expected["processor"]
-    last = [m for m in decoded.messages if m.kind == REQUEST][-1]
-    assert (last.int("ulmot.obj_type"), last.int("ulmot.cmd"), last.int("ulmot.instance")) == \
-        (14, 2, expected["processor"]), "the deregistration ends the session"
-
-
 REPORT_COLUMNS = [
     # (what, the dissector's field, how to read it, the callback's key)
     ("EPC", "ulmot.epc", lambda v: v.upper(), "epc"),
@@ -251,23 +237,6 @@ def test_tag_reports_say_what_the_clients_callback_got(session, what, field, rea
     assert got == [r[key] for r in reports]
     assert any(r["xpc1"] for r in reports) and any(r["xpc2"] for r in reports) and \
         any(not r["xpc1"] for r in reports), "plain PC words and one and two XPC words"
-
-
-ITEM_COLUMNS = [
-    # (what, item id, field, the callback's key)
-    ("format", 0, "ulmot.item.int16", "format"),
-    ("antenna", 9, "ulmot.ref.instance", "antenna"),
-    ("report number", 18, "ulmot.item.int32", "report_number"),
-    ("time stamp", 254, "ulmot.timestamp", "timestamp"),
-]
-
-
-@pytest.mark.parametrize("what,item_id,field,key", ITEM_COLUMNS, ids=[r[0] for r in ITEM_COLUMNS])
-def test_tag_report_items_say_what_the_callback_got(session, what, item_id, field, key):
-    events = of(session["decoded"], EVENT, 5, 2)
-    assert [int(m.item(item_id).show(field)[0]) for m in events] == \
-        [r[key] for r in session["expected"]["reports"]]
-    assert {m.int("ulmot.instance") for m in events} == {session["expected"]["inventory"]}
 
 
 def test_access_reads_carry_the_words_the_callback_got_and_the_tag_they_came_from(session):
@@ -386,31 +355,9 @@ def pieces_of(size):
     return cut
 
 
-def frame_by_frame(stream, lengths):
-    pieces, off = [], 0
-    for n in lengths:
-        pieces.append(stream[off:off + n])
-        off += n
-    return pieces
-
-
-def header_split(stream, lengths):
-    """Every frame cut after 3 bytes of its header, its rest glued to the start of the next frame."""
-    pieces, off, carry = [], 0, b""
-    for n in lengths:
-        frame = stream[off:off + n]
-        pieces.append(carry + frame[:3])
-        carry = frame[3:]
-        off += n
-    pieces.append(carry)
-    return [p for p in pieces if p]
-
-
 SEGMENTATIONS = [
     # (what, how each direction's byte stream is cut, port, tshark options)
-    ("a frame a segment", frame_by_frame, DEFAULT_PORT, []),
-    ("every header split across two segments", header_split, DEFAULT_PORT, []),
-    ("5-byte segments", pieces_of(5), DEFAULT_PORT, []),
+    ("5-byte segments: every header split", pieces_of(5), DEFAULT_PORT, []),
     ("1400-byte segments of several frames", pieces_of(1400), DEFAULT_PORT, []),
     ("another port set in the preferences", pieces_of(1400), 6001, ["-o", "ulmot.tcp_port:6001"]),
 ]
@@ -429,14 +376,6 @@ def test_tcp_segments_reassemble_into_the_captured_messages(session, tmp_path, w
     assert all(len(m.show("ulmot.response_in")) == 1 for m in requests), "paired over TCP too"
 
 
-def test_other_ports_are_left_to_other_dissectors(session, tmp_path):
-    path = str(tmp_path / "tcp.pcap")
-    write_pcap(path, 101, tcp_records(read_pcap(session["pcap"]), frame_by_frame, 6002))
-    assert tshark(path).messages == []
-
-
-# ---- frames built by hand ---------------------------------------------------------------------------------------
-
 def head(item_id, type_code):
     if item_id >= 15:
         return bytes([0xF0 | type_code, item_id])
@@ -446,7 +385,6 @@ def head(item_id, type_code):
 def i8(i, v): return head(i, 0) + bytes([v])
 def i16(i, v): return head(i, 1) + struct.pack(">H", v & 0xFFFF)
 def i32(i, v): return head(i, 2) + struct.pack(">I", v)
-def ref(i, t, n): return head(i, 3) + bytes([t, n])
 def sized(i, t, value, length=None): return head(i, t) + struct.pack(">H", len(value) if length is None else length) + value
 def array(i, value, length=None): return sized(i, 4, value, length)
 def lst(i, elements, count=None, length=None):
@@ -492,67 +430,26 @@ EPC = bytes.fromhex("E2801160600002066D2BA1F1")
 HANDMADE = [
     ("ids and types in extension bytes", [event(b"\xFF\x14\x01\x01\x02")],
      {"ulmot.item.id": ["254", "20"], "ulmot.item.type": ["2", "1"], "ulmot.item.int16": ["258"]}, []),
-    ("an item of an unknown type is shown and passed", [event(b"\x19\x00\x03\xAA\xBB\xCC" + i8(2, 7))],
-     {"ulmot.item.type": ["2", "9", "0"], "ulmot.item.bytes": ["aabbcc"], "ulmot.item.int8": ["7"]}, []),
-    ("a string", [event(array(0, b"reader log line"), obj=13, cmd=0)],
-     {"ulmot.item.string": ["reader log line"], "ulmot.cmd_name": ["log message"]}, []),
-    ("an empty byte array at the end of the frame", [event(array(0, b""), obj=13, cmd=0)],
-     {"ulmot.item.length": ["0"], "ulmot.item.bytes": [], "ulmot.item.string": []}, []),
-    ("a list of object references", [event(lst(3, [ref(0, 3, 1), ref(0, 3, 4)]))],
-     {"ulmot.list.count": ["2"], "ulmot.ref.type": ["3", "3"], "ulmot.ref.instance": ["1", "4"]}, []),
-    ("a list inside a list", [event(lst(0, [lst(0, [i8(0, 5)]), i16(0, 6)]))],
-     {"ulmot.list.count": ["2", "1"], "ulmot.item.int8": ["5"], "ulmot.item.int16": ["6"]}, []),
     ("a tag filter", [event(tag_filter(0, 1, 0x20, 4, 16, b"\xAA\xBB", b"\xFF\xFF"), obj=6, cmd=0)],
      {"ulmot.filter.bank": ["1"], "ulmot.filter.pointer": ["0x00000020"], "ulmot.filter.action": ["4"],
       "ulmot.filter.bits": ["16"], "ulmot.filter.data": ["aabb"], "ulmot.filter.mask": ["ffff"]}, []),
-    ("tag data of format 1: the EPC alone", [event(i16(0, 1) + tag_data(4, EPC, word=0x20))],
-     {"ulmot.epc": [EPC.hex()], "ulmot.pc": []}, []),
     ("format 517 with two XPC words", [event(i16(0, 517) + tag_data(4, gen2_bits(0x3200, [0x8001, 0x0042], EPC)))],
      {"ulmot.pc": ["0x3200"], "ulmot.xpc1": ["0x8001"], "ulmot.xpc2": ["0x0042"], "ulmot.epc": [EPC.hex()],
       "ulmot.crc.status": ["good"]}, []),
-    ("format 517 taken from the bank and address when no format item says", [event(
-        tag_data(4, gen2_bits(0x3000, [], EPC)), obj=7, cmd=0)],
-     {"ulmot.pc": ["0x3000"], "ulmot.epc": [EPC.hex()]}, []),
-    ("a signed result with its name", [message(RESPONSE, i16(255, 0xFFFB), msg_id=5, src=40, dst=41)],
-     {"ulmot.result": ["-5"]}, []),
-    ("a CRC that does not match", [event(i16(0, 517) + tag_data(4, gen2_bits(0x3000, [], EPC, crc=0x1234)))],
-     {"ulmot.crc.status": ["bad"]}, ["CRC 0x1234"]),
-    ("an empty record", [b"\x01"], {}, ["header is cut short: 0 of 8"]),
-    ("a header cut short", [b"\x00\x01\x03\x08\x01"], {"ulmot.header_cut": ["01030801"], "ulmot.dst": []},
-     ["header is cut short: 4 of 8"]),
-    ("a body longer than declared", [event(i8(1, 1), declared=6)],
-     {"ulmot.item.int8": [], "ulmot.trailing": ["1001"]}, ["2 bytes after the 6 body bytes"]),
     ("a body shorter than declared", [event(i8(1, 1), declared=40)],
      {"ulmot.item.int8": ["1"]}, ["declares 40 body bytes, the frame holds 8"]),
-    ("a body length above the largest body", [event(b"", declared=3000)], {}, ["at most 2048 bytes",
-                                                                               "declares 3000 body bytes"]),
-    ("message type 3", [message(3, b"")], {"ulmot.type": ["3"]}, ["type 3 is not used"]),
-    ("a direction byte neither 0 nor 1", [event(b"", direction=7)], {}, ["direction byte 7"]),
-    ("a response without a result item", [message(RESPONSE, i8(1, 1), msg_id=6, src=42, dst=43)], {},
-     ["has none"]),
     ("an Int32 cut short", [event(b"\x02\x00\x00")], {"ulmot.timestamp": ["1000"]}, ["needs 4 bytes, 2 left"]),
-    ("a format item cut short at the end of the frame", [event(b"\x01\x02")], {}, ["needs 2 bytes, 1 left"]),
-    ("an id extension missing", [event(b"\xF1")], {}, ["id's extension byte is missing"]),
-    ("a type extension missing", [event(b"\x2F")], {}, ["type's extension byte is missing"]),
-    ("a length field cut short", [event(b"\x24\x00")], {}, ["16-bit length runs past the end of its body"]),
     ("a byte array past the body, then nothing more", [event(array(1, b"\x01\x02", length=16) + i8(2, 2))],
      {"ulmot.item.int8": []}, ["length 16 runs past the end of its body (4 bytes left)"]),
     ("a list whose count disagrees", [event(lst(0, [i8(0, 5), i8(0, 6)], count=3))],
      {"ulmot.item.int8": ["5", "6"]}, ["count says 3 elements, the list holds 2"]),
     ("an element past its list", [event(lst(0, [i8(0, 5), i16(0, 6)], length=4) + i8(3, 3))],
      {"ulmot.item.int8": ["5", "6", "3"]}, ["needs 2 bytes, 0 left", "count says 2 elements, the list holds 1"]),
-    ("a list without its count", [event(head(0, 5) + b"\x00\x00" + i8(1, 1))],
-     {"ulmot.item.int8": ["1"]}, ["element count byte"]),
-    ("lists nested too deep", [event(
-        lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [lst(0, [i8(0, 1)])])])])])])])])]))],
-     {"ulmot.item.int8": []}, ["nested deeper than 8"]),
     ("a tag filter whose length disagrees", [event(tag_filter(0, 1, 0x20, 0, 16, b"\xAA\xBB", b"\xFF", length=14)
                                                    + b"\x00")],
      {"ulmot.filter.data": ["aabb"]}, ["length 14, fields say 13"]),
-    ("a tag filter cut short", [event(sized(0, 6, b"\x01\x00\x00"))], {}, ["needs 10 bytes of fields"]),
     ("tag data with more bits than bytes", [event(tag_data(4, b"\xAA\xBB", bit_count=17))],
      {"ulmot.tag.bits": ["17"], "ulmot.epc": []}, ["17 bits need 3 bytes, the item holds 2"]),
-    ("tag data without its header", [event(sized(4, 7, b"\x01\x00"))], {}, ["needs 7 bytes of header"]),
     ("format 517 bits too short for the XPC word the PC announces", [event(
         i16(0, 517) + tag_data(4, struct.pack(">HH", 0x0200, 0)))],
      {"ulmot.pc": ["0x0200"], "ulmot.epc": []}, ["too few for the XPC word"]),
@@ -584,35 +481,3 @@ def test_frames_made_by_hand(handmade, what, records, fields, warnings):
     if not warnings:
         assert found == []
     assert (len(found) > 0) == (len(warnings) > 0)
-
-
-PAIRING = [
-    # (what, records as (kind, message id, src, dst, seconds after the first), expected: frame offsets of
-    # response_in per request and response_to per response, None where there is none)
-    ("answered", [(REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3)], [1, 0]),
-    ("two outstanding, answered in the other order", [(REQUEST, 8, 3, 1), (REQUEST, 7, 3, 1), (RESPONSE, 7, 1, 3),
-                                                      (RESPONSE, 8, 1, 3)], [3, 2, 1, 0]),
-    ("a slot used again", [(REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3), (REQUEST, 8, 3, 1), (RESPONSE, 8, 1, 3)],
-     [1, 0, 3, 2]),
-    ("the same id from another processor", [(REQUEST, 8, 3, 1), (REQUEST, 8, 4, 1), (RESPONSE, 8, 1, 4)],
-     [None, 2, 1]),
-    ("a response from another processor than asked", [(REQUEST, 6, 3, 1), (RESPONSE, 6, 2, 3)], [None, None]),
-    ("a response nobody asked for", [(RESPONSE, 5, 1, 3)], [None]),
-]
-
-
-@pytest.mark.parametrize("what,records,expected", PAIRING, ids=[r[0] for r in PAIRING])
-def test_requests_and_responses_are_paired_by_message_id_and_processor_ids(tmp_path, what, records, expected):
-    path = str(tmp_path / "pairing.pcap")
-    write_pcap(path, 147, [message(kind, i16(255, 0) if kind == RESPONSE else b"", msg_id=msg_id, src=src,
-                                   dst=dst, cmd=4, obj=8, direction=0 if kind == REQUEST else 1)
-                           for kind, msg_id, src, dst in records])
-    decoded = tshark(path)
-    for n, ((kind, _, _, _), want) in enumerate(zip(records, expected)):
-        m = decoded.at(n + 1)
-        field = "ulmot.response_in" if kind == REQUEST else "ulmot.response_to"
-        assert m.show(field) == ([] if want is None else [str(want + 1)]), (n, field)
-        unanswered = m.warnings("ulmot.unanswered")
-        assert len(unanswered) == (1 if want is None else 0), (n, unanswered)
-        if kind == RESPONSE and want is not None:
-            assert float(m.show("ulmot.time")[0]) == pytest.approx((n - want) * 0.001, abs=1e-6)
