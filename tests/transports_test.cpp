@@ -5,13 +5,16 @@
 // senders through active scripts; that none allocates per message is the
 // zero-allocation suite's) and the stream sockets over TCP and Unix
 // (framing however the bytes come, senders that never interleave, limits of
-// a declared body, probe, addresses, capture, accept). Every test ends with
+// a declared body, probe, addresses, accept) and the capture files that
+// sockets and memory endpoints record into. Every test ends with
 // every pool element back in its pool.
 #include <arpa/inet.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -637,32 +640,106 @@ TEST_P(SocketTest, ReceiveTimesOutAndProbeReconnectsOnceTheServerIsBack) {
     EXPECT_EQ(Next(client), EventFrame(4, 3));
 }
 
-TEST_P(SocketTest, CaptureWritesEveryFrameBothWaysAsPcap) {
+// A pcapng capture as this machine wrote it: its interfaces' names, and its
+// records as "interface direction frame-in-hex".
+struct Pcapng {
+    std::vector<std::string> interfaces, records;
+    bool whole = false;  // every block's two lengths agree and the file ends on one
+};
+
+Pcapng ReadPcapng(const std::string &path) {
+    std::ifstream file(path, std::ios::binary);
+    const Bytes d{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    auto u32 = [&](size_t at) { uint32_t v; std::memcpy(&v, &d[at], 4); return v; };
+    Pcapng p;
+    size_t at = 0;
+    for (; at + 12 <= d.size(); at += u32(at + 4)) {
+        const uint32_t type = u32(at), length = u32(at + 4);
+        if (length < 12 || length % 4 != 0 || at + length > d.size() || u32(at + length - 4) != length) return p;
+        if (type == 1 && length > 24) {  // the name option comes first
+            const uint16_t n = static_cast<uint16_t>(d[at + 18] | d[at + 19] << 8);
+            p.interfaces.emplace_back(d.begin() + long(at) + 20, d.begin() + long(at) + 20 + n);
+        }
+        if (type == 6) {
+            const Bytes data(d.begin() + long(at) + 28, d.begin() + long(at) + 28 + u32(at + 20));
+            p.records.push_back(std::to_string(u32(at + 8)) + " " + std::to_string(data[0]) + " " +
+                                Hex(Bytes(data.begin() + 1, data.end())));
+        }
+    }
+    p.whole = at == d.size() && d.size() >= 28 && u32(0) == 0x0A0D0D0Au && u32(8) == 0x1A2B3C4Du;
+    return p;
+}
+
+TEST_P(SocketTest, ACaptureFileRecordsEachTransportAsAnInterfaceOfItsOwnInWireOrder) {
     Transport *client = Connect(), *server = Accept();
     ASSERT_NE(server, nullptr);
-    const std::string path = dir_ + "/wire.pcap";
-    ASSERT_EQ(utr_SocketCapture(client, path.c_str()), ULMOT_OK);
-    const Bytes out = EventFrame(4, 0xA0), in = EventFrame(2, 0xB0);
+    utr_MemoryPair *pair = utr_MemoryPairCreate("left", nullptr, 0);
+    Transport *left = utr_MemoryEndpoint(pair, UTR_SIDE_A), *right = utr_MemoryEndpoint(pair, UTR_SIDE_B);
+    const std::string path = dir_ + "/wire.pcapng";
+    utr_CaptureFile *file = utr_CaptureOpen(path.c_str());
+    ASSERT_NE(file, nullptr);
+    ASSERT_EQ(utr_CaptureAttach(client, file, nullptr), ULMOT_OK);
+    ASSERT_EQ(utr_CaptureAttach(left, file, nullptr), ULMOT_OK);
+    ASSERT_EQ(utr_CaptureAttach(right, file, "the other end"), ULMOT_OK);
+    utr_CaptureClose(file);  // the transports keep it open
+    const Bytes out = EventFrame(4, 0xA0), in = EventFrame(2, 0xB0), odd = EventFrame(1, 0xC0);
     ASSERT_EQ(client->send(client, BlockWith(out, 0), 0), ULMOT_OK);
     ASSERT_EQ(server->send(server, BlockWith(in, 0), 0), ULMOT_OK);
     EXPECT_EQ(Next(client), in);
-    ASSERT_EQ(utr_SocketCapture(client, nullptr), ULMOT_OK);
-    ASSERT_EQ(client->send(client, BlockWith(EventFrame(1), 0), 0), ULMOT_OK);  // not captured
     EXPECT_EQ(Next(server), out);
-    std::ifstream file(path, std::ios::binary);
-    Bytes pcap{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
-    // Magic, version 2.4, zone, accuracy, snap length 65535, link type 147,
-    // in the host's byte order; per frame its time (masked here), lengths,
-    // the direction byte and the frame.
-    const uint8_t o = static_cast<uint8_t>(out.size() + 1), i = static_cast<uint8_t>(in.size() + 1);
-    const Bytes expected = Concat({{0xD4, 0xC3, 0xB2, 0xA1, 2, 0, 4, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 0, 0, 147, 0},
-                                   {0, 0}, Bytes(8, 0xAA), {o, 0, 0, 0, o, 0, 0, 0, 0}, out,
-                                   Bytes(8, 0xAA), {i, 0, 0, 0, i, 0, 0, 0, 1}, in});
-    ASSERT_EQ(pcap.size(), expected.size());
-    for (size_t at : {size_t{24}, 41 + out.size()}) std::fill_n(pcap.begin() + long(at), 8, 0xAA);
-    EXPECT_EQ(Hex(pcap), Hex(expected));
-    EXPECT_EQ(utr_SocketCapture(client, (dir_ + "/no/such/dir.pcap").c_str()), ULMOT_ERR_INVALID);
-    EXPECT_EQ(utr_SocketCapture(nullptr, path.c_str()), ULMOT_ERR_INVALID);
+    ASSERT_EQ(left->send(left, BlockWith(odd, 0), 0), ULMOT_OK);
+    EXPECT_EQ(Next(right), odd);
+    ASSERT_EQ(utr_CaptureAttach(client, nullptr, nullptr), ULMOT_OK);
+    ASSERT_EQ(client->send(client, BlockWith(EventFrame(1), 0), 0), ULMOT_OK);  // not captured
+    EXPECT_EQ(Next(server), EventFrame(1));
+    utr_MemoryPairDestroy(pair);  // its endpoints' holds go: the file closes
+
+    const Pcapng p = ReadPcapng(path);
+    EXPECT_TRUE(p.whole);
+    EXPECT_EQ(p.interfaces, (std::vector<std::string>{address_, "left", "the other end"}));
+    EXPECT_EQ(p.records, (std::vector<std::string>{"0 0 " + Hex(out), "0 1 " + Hex(in), "1 0 " + Hex(odd),
+                                                   "2 1 " + Hex(odd)}));
+}
+
+TEST_P(SocketTest, ACaptureThatCannotBeWrittenIsGivenUpAndTheTransportGoesOn) {
+    Transport *client = Connect(), *server = Accept();
+    ASSERT_NE(server, nullptr);
+    errno = 0;
+    EXPECT_EQ(utr_CaptureOpen((dir_ + "/no/such/dir.pcapng").c_str()), nullptr);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(utr_SocketCapture(client, (dir_ + "/no/such/dir.pcapng").c_str()), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_CaptureOpen("/dev/full"), nullptr) << "the section header cannot be written";
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(utr_SocketCapture(nullptr, "/dev/null"), ULMOT_ERR_INVALID);
+    utr_CaptureFile *file = utr_CaptureOpen((dir_ + "/c.pcapng").c_str());
+    ASSERT_NE(file, nullptr);
+    EXPECT_EQ(utr_CaptureAttach(nullptr, file, nullptr), ULMOT_ERR_INVALID);
+    int foreign[8] = {};
+    EXPECT_EQ(utr_CaptureAttach(reinterpret_cast<Transport *>(foreign), file, nullptr), ULMOT_ERR_INVALID);
+    EXPECT_EQ(utr_CaptureError(file), 0);
+    EXPECT_EQ(utr_CaptureError(nullptr), ULMOT_ERR_INVALID);
+    // A file that stops taking frames half-way through one: given up there,
+    // and every frame still goes.
+    ASSERT_EQ(utr_CaptureAttach(client, file, nullptr), ULMOT_OK);
+    const off_t described = std::filesystem::file_size(dir_ + "/c.pcapng");
+    rlimit was{};
+    ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
+    rlimit small = was;
+    small.rlim_cur = static_cast<rlim_t>(described) + 48 + 20;  // one 12-byte frame's record, and some
+    signal(SIGXFSZ, SIG_IGN);
+    ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+    for (uint8_t n = 1; n <= 3; ++n) ASSERT_EQ(client->send(client, BlockWith(EventFrame(n), 0), 0), ULMOT_OK);
+    setrlimit(RLIMIT_FSIZE, &was);
+    signal(SIGXFSZ, SIG_DFL);
+    for (uint8_t n = 1; n <= 3; ++n) EXPECT_EQ(Next(server), EventFrame(n));
+    EXPECT_NE(utr_CaptureError(file), 0);
+    ASSERT_EQ(client->send(client, BlockWith(EventFrame(4), 0), 0), ULMOT_OK);
+    EXPECT_EQ(Next(server), EventFrame(4));
+    const Pcapng p = ReadPcapng(dir_ + "/c.pcapng");
+    EXPECT_FALSE(p.whole) << "the second record is cut";
+    EXPECT_EQ(p.records, std::vector<std::string>{"0 0 " + Hex(EventFrame(1))});
+    EXPECT_EQ(std::filesystem::file_size(dir_ + "/c.pcapng"), small.rlim_cur);
+    utr_CaptureClose(file);
 }
 
 TEST_P(SocketTest, ListenerAddressAndAcceptThatGivesUpOnTimeOutAndForGoodOnceWoken) {

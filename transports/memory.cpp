@@ -13,6 +13,7 @@
 #include <string>
 #include <type_traits>
 
+#include "capture.h"
 #include "ring.h"
 #include "utr.h"
 
@@ -44,6 +45,7 @@ struct utr_MemoryPair {
     bool up = true;
     uint64_t epoch = 0;     // times the link went down
     uint32_t sliceMs = 0;   // longest wait of one receive, 0: the caller's time-out
+    utr::capture::Tap taps[2];  // what side i sends and receives, when captured
 };
 
 namespace {
@@ -82,6 +84,8 @@ int32_t MemorySend(Transport *transport, MessageBlock *block, uintptr_t /*reserv
     }
     utr_MemoryPair *pair = e->pair;
     const uint32_t peer = 1u - e->side;
+    // Recorded while the block is still the sender's: once queued it is the peer's.
+    pair->taps[e->side].Record(block, false);
     bool queued = false;
     {
         std::lock_guard<std::mutex> guard(pair->lock);
@@ -117,6 +121,8 @@ int32_t MemoryReceive(Transport *transport, MessageBlock **block, uint32_t timeo
     }
     MessageBlock *b = nullptr;
     pair->inbound[side].Pop(b);
+    guard.unlock();
+    pair->taps[side].Record(b, true);
     *block = b;
     return ULMOT_OK;
 }
@@ -129,6 +135,11 @@ int32_t MemoryProbe(Transport *transport) {
 }
 
 }  // namespace
+
+utr::capture::Tap *utr::memory::TapOf(Transport *transport) {
+    Endpoint *e = AsEndpoint(transport);
+    return e != nullptr ? &e->pair->taps[e->side] : nullptr;
+}
 
 extern "C" {
 

@@ -3,8 +3,7 @@
 // Transport, the parsed form of an address, the error text every utr_Socket
 // function leaves behind, and the few calls one file makes into another
 // (address and connecting in socket_address.cpp, the frames of a connection in
-// socket_frames.cpp, the capture in socket_capture.cpp, the listener in
-// socket_listener.cpp).
+// socket_frames.cpp, the listener in socket_listener.cpp).
 //
 // Stream sockets (TCP and Unix-domain): one frame is the 8-byte header and
 // the body length it declares, so the byte stream is cut into messages by the
@@ -40,6 +39,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture.h"
 #include "face.h"
 #include "utr.h"
 
@@ -125,8 +125,7 @@ struct Connection {
     uint32_t frameLeft = 0;           // body bytes still to come
     bool skipping = false;            // a frame too large for any block is read past
 
-    std::mutex captureLock;
-    int captureFd = -1;
+    capture::Tap tap;  // where utr_CaptureAttach sends its frames
 };
 inline Connection *AsConnection(Transport *transport) { return Face::StateOf(transport); }
 
@@ -135,11 +134,5 @@ inline Connection *AsConnection(Transport *transport) { return Face::StateOf(tra
 Connection *NewConnection(int fd, std::string name, bool client);
 // Resets the receive progress, releasing a half-filled block.
 void ResetProgress(Connection *c);
-
-// ---- Capture (socket_capture.cpp) -----------------------------------------------
-
-// Appends one frame, gathered from the chain `frame`, to the capture file.
-// `inbound`: the frame was received rather than sent.
-void Capture(Connection *c, MessageBlock *frame, bool inbound);
 
 }  // namespace utr::sockets

@@ -178,7 +178,7 @@ int32_t SocketReceive(Transport *transport, MessageBlock **block, uint32_t timeo
         if (--c->receivers == 0) c->idle.notify_all();
     }
     if (r == ULMOT_OK) {
-        Capture(c, got, true);
+        c->tap.Record(got, true);
         *block = got;
     }
     return r;
@@ -258,7 +258,7 @@ int32_t SocketSend(Transport *transport, MessageBlock *block, uintptr_t /*reserv
             // Recorded before any of it leaves, under the write lock: the
             // capture keeps the order of the wire, and the answer to this
             // frame can only be recorded after it.
-            Capture(c, block, false);
+            c->tap.Record(block, false);
             const int w = WriteFrame(fd, block, Clock::now() + milliseconds(kSendTimeoutMs));
             if (w < 0) Break(c);
             if (w == 0) result = ULMOT_OK;
@@ -332,7 +332,6 @@ void utr_SocketDestroy(Transport *transport) {
     if (c == nullptr) return;
     ResetProgress(c);
     if (c->fd >= 0) close(c->fd);
-    if (c->captureFd >= 0) close(c->captureFd);
     c->face.Unbind();
     delete c;
 }

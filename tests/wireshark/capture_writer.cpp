@@ -8,7 +8,7 @@
 // registration to after its deregistration: an inventory run with tag
 // reports, a run with an access specification reading TID words, GPI and GPO
 // reads and writes, two refused requests and a stop of a schedule that no
-// longer runs. DIR/session.pcap is the capture; DIR/session.json what the
+// longer runs. DIR/session.pcapng is the capture; DIR/session.json what the
 // client's calls returned and its callbacks were given, which the tests
 // compare with the decoded capture. Exit status 0 when every call did what
 // the scenario needs, 1 (and a line on stderr) otherwise.
@@ -155,7 +155,7 @@ int main(int argc, char **argv) {
         std::fprintf(stderr, "wireshark_capture_writer: no connection: %s\n", utr_SocketLastError());
         return 1;
     }
-    const std::string pcap = dir + "/session.pcap";
+    const std::string pcap = dir + "/session.pcapng";
     Ok(utr_SocketCapture(near, pcap.c_str()), "utr_SocketCapture");
 
     Seen seen;

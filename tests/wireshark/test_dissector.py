@@ -29,7 +29,7 @@ REQUEST, RESPONSE, EVENT = 0, 1, 2
 
 # ---- pcap files -------------------------------------------------------------------------------------------
 
-def write_pcap(path, link_type, records):
+def write_pcap(path, link_type, records):  # the classic format: what other tools write
     """A classic pcap: the 24-byte global header, then a 16-byte header before each record."""
     with open(path, "wb") as f:
         f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
@@ -38,18 +38,25 @@ def write_pcap(path, link_type, records):
             f.write(data)
 
 
-def read_pcap(path):
-    """The records of a classic pcap written in this machine's byte order."""
+def read_pcapng(path):
+    """The records of a pcapng file written in this machine's byte order, as (interface, data)."""
     with open(path, "rb") as f:
         data = f.read()
-    magic, _, _, _, _, _, link_type = struct.unpack_from("<IHHiIII", data, 0)
-    assert magic == 0xA1B2C3D4 and link_type == 147, "a USER0 capture in host order"
-    records, off = [], 24
+    assert struct.unpack_from("<II", data, 4)[1] == 0x1A2B3C4D, "a pcapng section in host order"
+    records, off = [], 0
     while off < len(data):
-        _, _, caplen, _ = struct.unpack_from("<IIII", data, off)
-        records.append(data[off + 16:off + 16 + caplen])
-        off += 16 + caplen
+        kind, length = struct.unpack_from("<II", data, off)
+        if kind == 1:
+            assert struct.unpack_from("<H", data, off + 8)[0] == 147, "link type USER0"
+        elif kind == 6:
+            interface, caplen = struct.unpack_from("<I", data, off + 8)[0], struct.unpack_from("<I", data, off + 20)[0]
+            records.append((interface, data[off + 28:off + 28 + caplen]))
+        off += length
     return records
+
+
+def read_records(path):
+    return [record for _, record in read_pcapng(path)]
 
 
 # ---- tshark and its PDML -------------------------------------------------------------------------------------
@@ -171,7 +178,7 @@ def session(tmp_path_factory):
     assert run.returncode == 0, run.stderr
     with open(os.path.join(directory, "session.json")) as f:
         expected = json.load(f)
-    pcap = os.path.join(directory, "session.pcap")
+    pcap = os.path.join(directory, "session.pcapng")
     return {"dir": directory, "pcap": pcap, "expected": expected, "decoded": tshark(pcap)}
 
 
@@ -183,7 +190,7 @@ def of(decoded, kind, obj_type, cmd, direction=None, instance=None):
 
 
 def test_every_frame_of_the_session_decodes_whole_with_no_warning(session):
-    decoded, records = session["decoded"], read_pcap(session["pcap"])
+    decoded, records = session["decoded"], read_records(session["pcap"])
     assert len(decoded.messages) == len(records) > 50
     for m, record in zip(decoded.messages, records):
         assert m.int("ulmot.direction") == record[0]
@@ -365,7 +372,7 @@ SEGMENTATIONS = [
 
 @pytest.mark.parametrize("what,cut,port,options", SEGMENTATIONS, ids=[r[0] for r in SEGMENTATIONS])
 def test_tcp_segments_reassemble_into_the_captured_messages(session, tmp_path, what, cut, port, options):
-    records = read_pcap(session["pcap"])
+    records = read_records(session["pcap"])
     path = str(tmp_path / "tcp.pcap")
     write_pcap(path, 101, tcp_records(records, cut, port))
     decoded = tshark(path, *options)

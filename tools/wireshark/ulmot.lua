@@ -636,6 +636,9 @@ function ulmot.init()
     reset_matching()
 end
 
+-- A capture file holds each connection as an interface of its own.
+local interface_id = Field.new("frame.interface_id")
+
 local function connection_key(pinfo)
     if pinfo.port_type == 2 then  -- TCP: the same key from both ends
         local a = tostring(pinfo.src) .. ":" .. pinfo.src_port
@@ -643,7 +646,8 @@ local function connection_key(pinfo)
         if a > b then a, b = b, a end
         return a .. "|" .. b
     end
-    return "capture"
+    local interface = interface_id()
+    return "interface " .. (interface and interface.value or 0)
 end
 
 local function match(ctx, pinfo, tree)

@@ -27,6 +27,10 @@
  * at once. Nothing is allocated per message: delayed and held messages wait
  * in fixed rings sized at creation.
  *
+ * Captures. Socket connections and memory endpoints can record every frame
+ * they send and receive into a pcapng capture file, several transports into
+ * one file.
+ *
  * Sockets. A client end connects to an address ("tcp:HOST:PORT" or
  * "unix:PATH"); a listener accepts server ends. Messages travel as they are:
  * the 8-byte header, then the body whose length the header declares, so the
@@ -188,18 +192,53 @@ void utr_SocketListenerWake(utr_SocketListener *listener);
  * inside utr_SocketAccept on it. Connections it accepted live on. */
 void utr_SocketListenerDestroy(utr_SocketListener *listener);
 
-/* Optional capture: from now on every frame, both directions, is appended to
- * the pcap file at `path` (created or truncated; a null path stops
- * capturing). The file's link type is 147 (LINKTYPE_USER0, for a user
+/* A capture of this connection alone: utr_CaptureOpen(path), then
+ * utr_CaptureAttach(transport, file, null) and utr_CaptureClose(file); a
+ * null path stops capturing. 0, or -5 (null or foreign transport, or the
+ * file cannot be created). */
+int32_t utr_SocketCapture(Transport *transport, const char *path);
+
+/* ---- Captures ------------------------------------------------------------
+ *
+ * A capture file records the frames that socket connections and memory
+ * endpoints send and receive, as a pcapng file that Wireshark and tshark
+ * open. Any number of transports record into one file, each as an interface
+ * of its own, named after the transport or a label ("client 3
+ * tcp:127.0.0.1:40124"), so every record says which connection it belongs
+ * to. The interfaces' link type is 147 (LINKTYPE_USER0, for a user
  * protocol); each record's data is one direction byte (0: this end sent the
  * frame, 1: it received it) followed by the frame, header and body, as it
- * travelled. A frame to send is recorded as it is handed to the socket,
- * before any of it leaves, so the answer to a request always comes after it
- * in the file; a frame whose sending then fails (the connection breaks, or
- * the peer takes nothing for 5000 ms) is in the file all the same. A capture
- * file that cannot be written to is closed and capturing stops. 0, or -5
- * (null or foreign transport, or the file cannot be created). */
-int32_t utr_SocketCapture(Transport *transport, const char *path);
+ * travelled. A frame to send is recorded before it is handed on (for a
+ * socket, before any of it leaves), so the answer to a request always comes
+ * after it in the file; a frame whose sending then fails is in the file all
+ * the same. Time stamps are microseconds of the real-time clock.
+ *
+ * Writing never fails a transport: the first write that fails gives the
+ * file up (utr_CaptureError says why) and the transports go on without it.
+ */
+
+typedef struct utr_CaptureFile utr_CaptureFile;
+
+/* Creates (or truncates) the capture file at `path`. Null when it cannot be
+ * created or written, with errno saying why. */
+utr_CaptureFile *utr_CaptureOpen(const char *path);
+
+/* From now on the frames of `transport` (a socket connection or a memory
+ * endpoint) go to `file` as a new interface named `label` (null: the
+ * transport's name); a null `file` stops its capture. A transport records
+ * into one file at a time: attaching it again ends its earlier capture. The
+ * file stays open while a transport records into it. 0; -5 for a null or
+ * foreign transport; -1 when the file has been given up. */
+int32_t utr_CaptureAttach(Transport *transport, utr_CaptureFile *file, const char *label);
+
+/* 0 while every write to `file` has worked; else the errno of the one that
+ * failed (ENOSPC for a short write). -5 for a null file. */
+int32_t utr_CaptureError(utr_CaptureFile *file);
+
+/* Gives back the caller's hold on `file`. The file is closed once no
+ * transport records into it either (a destroyed transport stops recording).
+ * Null does nothing. */
+void utr_CaptureClose(utr_CaptureFile *file);
 
 /* ---- Fault wrapper ------------------------------------------------------- */
 
