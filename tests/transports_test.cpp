@@ -641,11 +641,16 @@ TEST_P(SocketTest, ReceiveTimesOutAndProbeReconnectsOnceTheServerIsBack) {
 }
 
 // A pcapng capture as this machine wrote it: its interfaces' names, and its
-// records as "interface direction frame-in-hex".
+// records as Record() writes them.
 struct Pcapng {
     std::vector<std::string> interfaces, records;
     bool whole = false;  // every block's two lengths agree and the file ends on one
 };
+
+// "interface direction data": the data after the direction byte, in hex.
+std::string Record(uint8_t interface, uint8_t direction, const Bytes &frame) {
+    return std::to_string(interface) + " " + std::to_string(direction) + " " + Hex(Concat({{0, 0, 0, interface}, frame}));
+}
 
 Pcapng ReadPcapng(const std::string &path) {
     std::ifstream file(path, std::ios::binary);
@@ -697,8 +702,8 @@ TEST_P(SocketTest, ACaptureFileRecordsEachTransportAsAnInterfaceOfItsOwnInWireOr
     const Pcapng p = ReadPcapng(path);
     EXPECT_TRUE(p.whole);
     EXPECT_EQ(p.interfaces, (std::vector<std::string>{address_, "left", "the other end"}));
-    EXPECT_EQ(p.records, (std::vector<std::string>{"0 0 " + Hex(out), "0 1 " + Hex(in), "1 0 " + Hex(odd),
-                                                   "2 1 " + Hex(odd)}));
+    EXPECT_EQ(p.records, (std::vector<std::string>{Record(0, 0, out), Record(0, 1, in), Record(1, 0, odd),
+                                                   Record(2, 1, odd)}));
 }
 
 TEST_P(SocketTest, ACaptureThatCannotBeWrittenIsGivenUpAndTheTransportGoesOn) {
@@ -725,7 +730,7 @@ TEST_P(SocketTest, ACaptureThatCannotBeWrittenIsGivenUpAndTheTransportGoesOn) {
     rlimit was{};
     ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &was), 0);
     rlimit small = was;
-    small.rlim_cur = static_cast<rlim_t>(described) + 48 + 20;  // one 12-byte frame's record, and some
+    small.rlim_cur = static_cast<rlim_t>(described) + 52 + 20;  // one 12-byte frame's record, and some
     signal(SIGXFSZ, SIG_IGN);
     ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
     for (uint8_t n = 1; n <= 3; ++n) ASSERT_EQ(client->send(client, BlockWith(EventFrame(n), 0), 0), ULMOT_OK);
@@ -737,7 +742,7 @@ TEST_P(SocketTest, ACaptureThatCannotBeWrittenIsGivenUpAndTheTransportGoesOn) {
     EXPECT_EQ(Next(server), EventFrame(4));
     const Pcapng p = ReadPcapng(dir_ + "/c.pcapng");
     EXPECT_FALSE(p.whole) << "the second record is cut";
-    EXPECT_EQ(p.records, std::vector<std::string>{"0 0 " + Hex(EventFrame(1))});
+    EXPECT_EQ(p.records, std::vector<std::string>{Record(0, 0, EventFrame(1))});
     EXPECT_EQ(std::filesystem::file_size(dir_ + "/c.pcapng"), small.rlim_cur);
     utr_CaptureClose(file);
 }

@@ -5,8 +5,8 @@
 // byte-order magic announces: a section header, then an interface
 // description (link type 147, LINKTYPE_USER0, and the interface's name) each
 // time a transport starts recording, then one enhanced packet block per frame
-// (microsecond time stamp; data: a direction byte, 0 sent or 1 received, then
-// the frame as it travelled). A file that cannot be written to is given up at
+// (microsecond time stamp; data: a direction byte, 0 sent or 1 received, the
+// interface's id as 4 bytes big-endian, then the frame as it travelled). A file that cannot be written to is given up at
 // the first failure, never retried per frame, and the transports go on.
 #include "capture.h"
 
@@ -41,6 +41,7 @@ constexpr uint32_t kByteOrderMagic = 0x1A2B3C4Du;
 constexpr uint16_t kLinkTypeUser0 = 147;
 constexpr uint16_t kOptionName = 2;  // if_name
 constexpr uint32_t kSnapLength = 65535;
+constexpr uint32_t kRecordHead = 5;  // before the frame: its direction and its interface
 constexpr int kMaxPieces = 32;     // iovecs of one frame's record
 constexpr size_t kMaxName = 255;  // longer interface names are cut
 
@@ -114,7 +115,7 @@ bool WriteSectionHeader(File *f) {
 void WritePacket(File *f, uint32_t interface, const MessageBlock *frame, bool inbound) {
     iovec iov[kMaxPieces + 2];
     int count = 1;
-    uint32_t length = 1;  // the direction byte
+    uint32_t length = kRecordHead;
     for (const MessageBlock *b = frame; b != nullptr && count <= kMaxPieces; b = b->cont) {
         const auto n = static_cast<uint32_t>(b->writePtr - b->readPtr);
         if (n == 0) continue;
@@ -125,7 +126,7 @@ void WritePacket(File *f, uint32_t interface, const MessageBlock *frame, bool in
     clock_gettime(CLOCK_REALTIME, &now);
     const uint64_t micros = static_cast<uint64_t>(now.tv_sec) * 1000000u + static_cast<uint64_t>(now.tv_nsec) / 1000u;
     const uint32_t total = 28 + Padded(length) + 4;
-    uint8_t head[29];
+    uint8_t head[28 + kRecordHead];
     uint8_t *p = Put(head, kEnhancedPacket);
     p = Put(p, total);
     p = Put(p, interface);
@@ -133,7 +134,8 @@ void WritePacket(File *f, uint32_t interface, const MessageBlock *frame, bool in
     p = Put(p, static_cast<uint32_t>(micros));
     p = Put(p, length);
     p = Put(p, length);
-    *p = inbound ? 1 : 0;
+    *p++ = inbound ? 1 : 0;
+    for (int shift = 24; shift >= 0; shift -= 8) *p++ = static_cast<uint8_t>(interface >> shift);
     iov[0] = iovec{head, sizeof head};
     uint8_t tail[3 + 4] = {};
     const uint32_t padding = Padded(length) - length;

@@ -195,12 +195,16 @@ def test_a_config_file_names_several_readers_and_the_command_line_wins(broker, p
     config.write_text('broker = "mqtt://127.0.0.1:1"\nbatch = 5\nantennas = "2"\n\n[[reader]]\nid = "front"\n\n'
                       '[[reader]]\nid = "back"\naddress = "unix:%s"\n' % path)
     sub = Subscriber(broker)
-    gw = processes(GATEWAY, "--config", str(config), "--broker", broker.url)
+    capture = str(tmp_path / "gateway.pcapng")
+    gw = processes(GATEWAY, "--config", str(config), "--broker", broker.url, "--capture", capture)
     wait_for(lambda: len(sub.reads("front")) > 10 and len(sub.reads("back")) > 10, what="both readers' reads")
     assert all(len(b["reads"]) <= 5 for b in sub.on("ulmot/back/reads"))
     assert {r["antenna"] for r in sub.reads("front") + sub.reads("back")} == {2}
     assert status(sub, "front")["reader"] == "embedded" and status(sub, "back")["reader"] == "unix:" + path
     assert gw.stop() == 0
+    interfaces = subprocess.run(["tshark", "-r", capture, "-T", "fields", "-e", "frame.interface_name"],
+                                capture_output=True, text=True, timeout=60).stdout.split("\n")
+    assert {"front", "back unix:" + path} == set(interfaces) - {""}
 
 
 @pytest.mark.parametrize("argv,message", [

@@ -14,6 +14,7 @@ import json
 import os
 import struct
 import subprocess
+import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -27,15 +28,24 @@ DEFAULT_PORT = 5088
 REQUEST, RESPONSE, EVENT = 0, 1, 2
 
 
-# ---- pcap files -------------------------------------------------------------------------------------------
+# ---- pcapng files ----------------------------------------------------------------------------------------
 
-def write_pcap(path, link_type, records):  # the classic format: what other tools write
-    """A classic pcap: the 24-byte global header, then a 16-byte header before each record."""
+def pcapng_block(kind, body):
+    body += b"\0" * (-len(body) % 4)
+    return struct.pack("<II", kind, len(body) + 12) + body + struct.pack("<I", len(body) + 12)
+
+
+def write_pcapng(path, link_type, records):
+    """A pcapng file as the library writes it; a record is its data, or (interface, data) for one of several."""
+    records = [r if isinstance(r, tuple) else (0, r) for r in records]
+    blocks = [pcapng_block(0x0A0D0D0A, struct.pack("<IHHq", 0x1A2B3C4D, 1, 0, -1))]
+    blocks += [pcapng_block(1, struct.pack("<HHI", link_type, 0, 65535))] * (1 + max(i for i, _ in records))
+    for n, (interface, data) in enumerate(records):
+        micros = 1700000000000000 + n * 1000
+        blocks.append(pcapng_block(6, struct.pack("<IIIII", interface, micros >> 32, micros & 0xFFFFFFFF, len(data),
+                                                  len(data)) + data))
     with open(path, "wb") as f:
-        f.write(struct.pack("<IHHiIII", 0xA1B2C3D4, 2, 4, 0, 0, 65535, link_type))
-        for n, data in enumerate(records):
-            f.write(struct.pack("<IIII", 1700000000 + n // 1000, (n % 1000) * 1000, len(data), len(data)))
-            f.write(data)
+        f.write(b"".join(blocks))
 
 
 def read_pcapng(path):
@@ -194,7 +204,7 @@ def test_every_frame_of_the_session_decodes_whole_with_no_warning(session):
     assert len(decoded.messages) == len(records) > 50
     for m, record in zip(decoded.messages, records):
         assert m.int("ulmot.direction") == record[0]
-        assert m.int("ulmot.body_len") == len(record) - 9, "frame %d" % m.frame
+        assert m.int("ulmot.body_len") == len(record) - 13, "frame %d" % m.frame
         assert m.warnings() == [] and m.warnings("ulmot.unanswered") == [] and m.warnings("ulmot.crc.bad") == [], \
             (m.frame, m.experts)
     assert [m.kind for m in decoded.messages if m.int("ulmot.direction") == 0] == \
@@ -348,7 +358,7 @@ def tcp_records(records, cut, port):
     pending = []  # frames of one direction not yet sent
     for record in records + [None]:
         if pending and (record is None or record[0] != pending[0][0]):
-            for piece in cut(b"".join(r[1:] for r in pending), [len(r) - 1 for r in pending]):
+            for piece in cut(b"".join(r[5:] for r in pending), [len(r) - 5 for r in pending]):
                 segment(pending[0][0], 0x18, piece)
             pending = []
         if record is not None:
@@ -373,8 +383,8 @@ SEGMENTATIONS = [
 @pytest.mark.parametrize("what,cut,port,options", SEGMENTATIONS, ids=[r[0] for r in SEGMENTATIONS])
 def test_tcp_segments_reassemble_into_the_captured_messages(session, tmp_path, what, cut, port, options):
     records = read_records(session["pcap"])
-    path = str(tmp_path / "tcp.pcap")
-    write_pcap(path, 101, tcp_records(records, cut, port))
+    path = str(tmp_path / "tcp.pcapng")
+    write_pcapng(path, 101, tcp_records(records, cut, port))
     decoded = tshark(path, *options)
     assert [m.key() for m in decoded.messages] == [m.key() for m in session["decoded"].messages]
     for m in decoded.messages:
@@ -422,9 +432,10 @@ def tag_filter(i, bank, pointer, flags, bits, data, mask, length=None):
     return sized(i, 6, value, length)
 
 
-def message(kind, body, msg_id=0, src=1, dst=3, cmd=2, obj=5, instance=1, declared=None, direction=1):
+def message(kind, body, msg_id=0, src=1, dst=3, cmd=2, obj=5, instance=1, declared=None, direction=1, connection=0):
     length = len(body) if declared is None else declared
-    return bytes([direction, dst, src, (kind << 6) | msg_id, cmd, obj, instance]) + struct.pack(">H", length) + body
+    return bytes([direction]) + struct.pack(">I", connection) + bytes([dst, src, (kind << 6) | msg_id, cmd, obj,
+                                                                       instance]) + struct.pack(">H", length) + body
 
 
 def event(body, **header):
@@ -445,6 +456,7 @@ HANDMADE = [
       "ulmot.crc.status": ["good"]}, []),
     ("a body shorter than declared", [event(i8(1, 1), declared=40)],
      {"ulmot.item.int8": ["1"]}, ["declares 40 body bytes, the frame holds 8"]),
+    ("a record too short for its direction and connection", [b"\x01\x00\x00"], {}, ["a capture record of 3 bytes"]),
     ("an Int32 cut short", [event(b"\x02\x00\x00")], {"ulmot.timestamp": ["1000"]}, ["needs 4 bytes, 2 left"]),
     ("a byte array past the body, then nothing more", [event(array(1, b"\x01\x02", length=16) + i8(2, 2))],
      {"ulmot.item.int8": []}, ["length 16 runs past the end of its body (4 bytes left)"]),
@@ -465,12 +477,12 @@ HANDMADE = [
 
 @pytest.fixture(scope="module")
 def handmade(tmp_path_factory):
-    path = str(tmp_path_factory.mktemp("handmade") / "handmade.pcap")
+    path = str(tmp_path_factory.mktemp("handmade") / "handmade.pcapng")
     records, first = [], {}
     for what, rows, _, _ in HANDMADE:
         first[what] = len(records) + 1
         records.extend(rows)
-    write_pcap(path, 147, records)
+    write_pcapng(path, 147, records)
     return first, tshark(path)
 
 
@@ -488,3 +500,68 @@ def test_frames_made_by_hand(handmade, what, records, fields, warnings):
     if not warnings:
         assert found == []
     assert (len(found) > 0) == (len(warnings) > 0)
+
+
+# ---- captures the tools write ---------------------------------------------------------------------------------
+
+TOOL, READERD = os.environ.get("ULMOT_TOOL", ""), os.environ.get("ULMOT_READERD", "")
+
+
+def tools_built():
+    if not (TOOL and READERD):
+        pytest.skip("ULMOT_TOOL and ULMOT_READERD name the built programs (set by ctest)")
+
+
+def inventory(*options):
+    run = subprocess.run([TOOL, "inventory", "--json", "--duration", "1", *options],
+                         capture_output=True, text=True, timeout=60)
+    assert run.returncode == 0, run.stderr
+    return [json.loads(line)["epc"] for line in run.stdout.splitlines()], run.stderr
+
+
+def test_the_tools_capture_shows_every_tag_report_it_printed(tmp_path):
+    tools_built()
+    path = str(tmp_path / "inv.pcapng")
+    epcs, _ = inventory("--capture", path)
+    decoded = tshark(path, "-Y", "ulmot.obj_type == 5 && ulmot.type == %d" % EVENT)
+    assert [m.raw("ulmot.epc")[0].upper() for m in decoded.messages if m.show("ulmot.epc")] == epcs
+    assert len(epcs) > 100
+
+
+def test_a_capture_that_cannot_be_written_is_said_once_and_the_command_goes_on(tmp_path):
+    tools_built()
+    epcs, stderr = inventory("--capture", str(tmp_path / "no" / "such.pcapng"))
+    assert len(epcs) > 100 and stderr.count("cannot write the capture to") == 1, stderr
+
+
+def test_the_daemon_captures_each_client_as_an_interface_of_its_own(tmp_path):
+    tools_built()
+    path, ready = str(tmp_path / "daemon.pcapng"), str(tmp_path / "addresses")
+    daemon = subprocess.Popen([READERD, "--tcp", "127.0.0.1:0", "--port-file", ready, "--capture", path],
+                              stderr=subprocess.DEVNULL)
+    try:
+        deadline = time.monotonic() + 20
+        while not os.path.exists(ready) and time.monotonic() < deadline:
+            time.sleep(0.05)
+        address = open(ready).read().split()[0]
+        clients = [subprocess.Popen([TOOL, "info", "--json", "--connect", address],
+                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(2)]
+        assert [c.wait(timeout=60) for c in clients] == [0, 0]
+    finally:
+        daemon.terminate()
+        assert daemon.wait(timeout=30) == 0
+    frames = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.interface_name"],
+                            capture_output=True, text=True, timeout=60).stdout.splitlines()
+    assert sorted({name.rsplit(":", 1)[0] for name in frames}) == ["client 1 tcp:127.0.0.1", "client 2 tcp:127.0.0.1"]
+    assert len(frames) > 40
+
+
+def test_requests_pair_with_responses_of_their_own_connection(tmp_path):
+    # Two readers' links in one file: the same processors and message ids on each.
+    def request(n): return n, message(REQUEST, b"", src=3, dst=1, direction=0, connection=n)
+    def response(n): return n, message(RESPONSE, i16(255, 0), connection=n)
+    path = str(tmp_path / "two.pcapng")
+    write_pcapng(path, 147, [request(0), request(1), response(1), response(0)])
+    decoded = tshark(path)
+    assert [m.show("ulmot.response_in") for m in decoded.messages[:2]] == [["4"], ["3"]]
+    assert [m.show("ulmot.response_to") for m in decoded.messages[2:]] == [["2"], ["1"]]

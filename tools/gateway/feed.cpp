@@ -46,7 +46,7 @@ Feed::~Feed() {
     CloseReader();
 }
 
-bool Feed::Open(std::string *error) {
+bool Feed::Open(std::string *error, tools::CaptureFile *capture) {
     if (spec_.address.empty()) {
         uemu_Config config;
         uemu_ConfigInit(&config);
@@ -61,6 +61,7 @@ bool Feed::Open(std::string *error) {
         }
         utr_MemorySetReceiveSlice(pair_, kEmbeddedReceiveSliceMs);
         uemu_Attach(emulator_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr);
+        if (capture != nullptr) capture->Attach(utr_MemoryEndpoint(pair_, UTR_SIDE_A), spec_.id);
         if (ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "ulmot-gateway", &client_) != 0) {
             *error = "the embedded reader did not take the client";
             return false;
@@ -71,6 +72,7 @@ bool Feed::Open(std::string *error) {
             *error = "no reader at " + spec_.address + ": " + utr_SocketLastError();
             return false;
         }
+        if (capture != nullptr) capture->Attach(socket_, spec_.id + " " + spec_.address);
         if (const int32_t r = ulmot_CreateClientProcessor(socket_, "ulmot-gateway", &client_); r != 0) {
             *error = "connected to " + spec_.address + ", but no reader answered the registration (" +
                      std::to_string(r) + ")";

@@ -22,6 +22,7 @@
 
 #include "broker.h"
 #include "inbox.h"
+#include "capture_file.h"
 #include "kept_inventory.h"
 #include "tag_access.h"
 #include "uemu.h"
@@ -53,8 +54,9 @@ public:
     Feed &operator=(const Feed &) = delete;
 
     // Connects to the reader and the broker and starts the inventory. False
-    // with *error when the reader cannot be reached or refuses the run.
-    bool Open(std::string *error);
+    // with *error when the reader cannot be reached or refuses the run. With
+    // a `capture`, the link to the reader records there as this reader's id.
+    bool Open(std::string *error, tools::CaptureFile *capture = nullptr);
     // Runs the feed on its own thread until Stop().
     void Launch();
     // Ends the thread, the inventory (its objects removed), flushes what the

@@ -32,7 +32,7 @@ struct Options {
     int qos = 1;
     uint32_t batch = 500, buffer = 100000, tags = 50, seed = 1, rate = 500;
     double flushSeconds = 5;
-    std::string antennas, filter;
+    std::string antennas, filter, capture;
 };
 
 [[noreturn]] void Fail(int code, const std::string &message) {
@@ -92,6 +92,7 @@ void ReadConfig(const std::string &path, CLI::App &app, Options &o) {
     str("password-file", o.passwordFile);
     str("antennas", o.antennas);
     str("filter", o.filter);
+    str("capture", o.capture);
     num("qos", o.qos);
     num("batch", o.batch);
     num("buffer", o.buffer);
@@ -144,6 +145,7 @@ int Run(int argc, char **argv) {
     app.add_option("--username", o.username, "the broker's user name");
     app.add_option("--password-file", o.passwordFile,
                    "a file whose first line is the password (else ULMOT_GATEWAY_PASSWORD; never an option)");
+    app.add_option("--capture", o.capture, "record every message to and from the readers in this pcapng file");
     app.add_option("--flush-timeout", o.flushSeconds, "seconds to flush at the end (default 5)")
         ->check(CLI::Range(0.0, 3600.0));
     try {
@@ -180,6 +182,9 @@ int Run(int argc, char **argv) {
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     streams_buf_init();
+    tools::CaptureFile capture(o.capture, [](const std::string &text) {
+        std::fprintf(stderr, "ulmot-gateway: %s\n", text.c_str());
+    });
     std::vector<std::unique_ptr<Feed>> feeds;
     for (const std::string &r : o.readers) {
         const size_t eq = r.find('=');
@@ -193,7 +198,7 @@ int Run(int argc, char **argv) {
         spec.seed = o.seed;
         spec.rate = o.rate;
         auto feed = std::make_unique<Feed>(spec, settings, broker);
-        if (!feed->Open(&error)) {
+        if (!feed->Open(&error, &capture)) {
             feeds.clear();
             Fail(kNoReader, spec.id + ": " + error);
         }

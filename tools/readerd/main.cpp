@@ -30,6 +30,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "capture_file.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -56,6 +57,8 @@ const char kUsage[] =
     "  --antennas N         antennas, 1 to 32 (default 4)\n"
     "  --rate TAGS_PER_S    tag reports per second of a running schedule, 1 to 100000 (default 500)\n"
     "  --port-file FILE     write the bound addresses there, one a line (e.g. tcp:127.0.0.1:40123)\n"
+    "  --capture FILE       record every message of every client in FILE (pcapng), each client as an\n"
+    "                       interface of its own named \"client N ADDRESS\" (see docs/DEBUGGING.md)\n"
     "  --help               show this text\n"
     "\n"
     "Logs go to stderr, one timestamped line each.\n";
@@ -96,6 +99,7 @@ struct Options {
     uint32_t antennas = 4;
     uint32_t rate = 500;
     std::string portFile;
+    std::string capture;
 };
 
 // CLI11 parses in the order of the command line: each option is taken, and
@@ -152,7 +156,7 @@ int ParseOptions(int argc, char **argv, Options &o) {
     app.add_option("--epc-bits", o.epcBits)->transform(NumberFrom(16, 496))->check(multipleOf16)->trigger_on_parse();
     app.add_option("--antennas", o.antennas)->transform(NumberFrom(1, UEMU_TAG_FIELD_ANTENNAS))->trigger_on_parse();
     app.add_option("--rate", o.rate)->transform(NumberFrom(1, 100000))->trigger_on_parse();
-    // --tcp, --unix and --port-file take text that is not empty.
+    // --tcp, --unix, --port-file and --capture take text that is not empty.
     auto nonEmpty = [](const std::string &name, std::function<void(const std::string &)> take) {
         return [name, take](const std::string &marked) {
             const std::string value = Unmarked(marked);
@@ -167,6 +171,9 @@ int ParseOptions(int argc, char **argv, Options &o) {
     }
     app.add_option_function<std::string>("--port-file",
                                          nonEmpty("--port-file", [&o](const std::string &v) { o.portFile = v; }))
+        ->trigger_on_parse();
+    app.add_option_function<std::string>("--capture",
+                                         nonEmpty("--capture", [&o](const std::string &v) { o.capture = v; }))
         ->trigger_on_parse();
 
     std::vector<std::string> args;  // CLI11 takes them last first
@@ -230,6 +237,7 @@ struct Client {
 
 struct Daemon {
     uemu_Reader *reader = nullptr;
+    tools::CaptureFile *capture = nullptr;
     std::mutex lock;
     std::vector<Client> clients;
     unsigned nextId = 1;
@@ -245,6 +253,8 @@ void AcceptLoop(Daemon *d, utr_SocketListener *listener) {
             return;
         }
         if (t == nullptr) continue;  // a connection that failed as it came
+        const unsigned id = d->nextId++;
+        d->capture->Attach(t, "client " + std::to_string(id) + " " + t->name);
         uemu_Link *link = nullptr;
         const int32_t r = uemu_Attach(d->reader, t, nullptr, &link);
         if (r != UEMU_OK) {
@@ -252,7 +262,6 @@ void AcceptLoop(Daemon *d, utr_SocketListener *listener) {
             utr_SocketDestroy(t);
             continue;
         }
-        const unsigned id = d->nextId++;
         d->clients.push_back({id, t, link});
         LogLine("ulmot-readerd: client %u connected from %s", id, t->name);
     }
@@ -331,7 +340,9 @@ int main(int argc, char **argv) {
     config.epcBits = static_cast<uint16_t>(o.epcBits);
     config.presetInstances[8] = static_cast<uint8_t>(o.antennas);
     config.tagRate = o.rate;
+    tools::CaptureFile capture(o.capture, [](const std::string &text) { LogLine("ulmot-readerd: %s", text.c_str()); });
     Daemon d;
+    d.capture = &capture;
     d.reader = uemu_Create(&config);
     if (d.reader == nullptr) {
         LogLine("ulmot-readerd: cannot create the emulated reader");

@@ -14,12 +14,14 @@
 #include <cstdint>
 #include <functional>
 #include <map>
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "capture_file.h"
 #include "inbox.h"
 #include "iso_time.h"
 #include "tag_access.h"
@@ -119,9 +121,11 @@ void Nap(uint32_t ms);
 
 // A connected client: the embedded emulator over an in-memory pair when no
 // --connect is given, else a socket. Before anything else it sets
-// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. The destructor tears
-// everything down in order: the client first (which waits for a running
-// callback), then the emulator or the socket.
+// ULMOT_RADIO_BLOCKED_FILE from --radio-blocked-file. With --capture FILE the
+// client's end of the link records every frame there from before the
+// registration. The destructor tears everything down in order: the client
+// first (which waits for a running callback), then the emulator or the
+// socket, then the capture.
 class Reader {
 public:
     explicit Reader(const Options &options);
@@ -147,6 +151,7 @@ private:
     uemu_Reader *emulator_ = nullptr;
     utr_MemoryPair *pair_ = nullptr;
     Transport *socket_ = nullptr;
+    std::unique_ptr<tools::CaptureFile> capture_;
     std::string address_;
     uint32_t tags_ = 0, seed_ = 0;
 };

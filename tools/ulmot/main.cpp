@@ -21,6 +21,8 @@ const char kReaderOptions[] =
     "  --tags N         embedded reader: tags in its field, 0 to 10000 (default 50)\n"
     "  --seed S         embedded reader: the seed its tag population follows from (default 1)\n"
     "  --rate N         embedded reader: tag reports per second, 1 to 100000 (default 500)\n"
+    "  --capture FILE   record every message to and from the reader in FILE (pcapng), for\n"
+    "                   Wireshark with tools/wireshark/ulmot.lua (see docs/DEBUGGING.md)\n"
     "  --json           machine-readable output: one JSON object per line\n";
 
 // The option of every command that starts a schedule; `pad` indents its

@@ -67,7 +67,7 @@ void Check(int32_t result, const std::string &what) {
 
 namespace {
 
-const std::vector<std::string> kReaderValued = {"connect", "timeout", "tags", "seed", "rate"};
+const std::vector<std::string> kReaderValued = {"connect", "timeout", "tags", "seed", "rate", "capture"};
 const std::vector<std::string> kReaderFlags = {"json"};
 
 // Three conventions of CLI11 that this tool has never had are undone before
@@ -326,7 +326,12 @@ Reader::Reader(const Options &options) {
     // The library's threads are created below; with the signals blocked they
     // inherit the block, and Ctrl-C always lands on the main thread.
     BlockSignals(true);
+    if (options.Value("capture") == "") Fail(kUsage, "--capture needs a file");
     try {
+        capture_ = std::make_unique<tools::CaptureFile>(options.Value("capture").value_or(""),
+                                                        [](const std::string &text) {
+                                                            std::fprintf(stderr, "ulmot: %s\n", text.c_str());
+                                                        });
         if (auto address = options.Value("connect")) {
             address_ = *address;
             CheckAddress(address_);
@@ -339,6 +344,7 @@ Reader::Reader(const Options &options) {
                 if (reason.rfind(address_ + ": ", 0) == 0) reason.erase(0, address_.size() + 2);
                 Fail(kNoReader, "no reader at " + address_ + ": " + reason);
             }
+            capture_->Attach(socket_);
             const int32_t r = ulmot_CreateClientProcessor(socket_, "ulmot-cli", &client_);
             if (r != 0) {
                 Close();
@@ -369,6 +375,7 @@ Reader::Reader(const Options &options) {
                 Close();
                 Fail(kFailed, "cannot attach the embedded reader to its link");
             }
+            capture_->Attach(utr_MemoryEndpoint(pair_, UTR_SIDE_A));
             const int32_t r = ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "ulmot-cli", &client_);
             if (r != 0) {
                 Close();
@@ -395,6 +402,7 @@ void Reader::Close() {
     if (socket_ != nullptr) utr_SocketDestroy(socket_);
 #endif
     socket_ = nullptr;
+    capture_.reset();
 }
 
 void Reader::Attach(std::initializer_list<uint32_t> objectTypes) {

@@ -5,17 +5,18 @@
 -- Folders; on Linux ~/.local/lib/wireshark/plugins/).
 --
 -- It decodes:
---   * captures written by utr_SocketCapture: link type 147 (USER0), each
---     record one direction byte (0 sent by the capturing end, 1 received) and
---     then one whole message;
+--   * capture files written by the library's transports (the tools'
+--     --capture): link type 147 (USER0), each record one direction byte (0
+--     sent by the capturing end, 1 received), the connection's number (4
+--     bytes), then one whole message;
 --   * live TCP on the port of the protocol's preference "TCP port" (default
 --     5088, ulmot-readerd's), frames cut out of the byte stream by the body
 --     length of their header, across segments and several in one segment.
 --
 -- A message is an 8-byte header (destination, source, message type and id,
 -- command or event type, object type, instance, body length) and a body of
--- typed items. Requests are matched with their responses by message id and
--- the two processor ids; a request nobody answered is flagged when the whole
+-- typed items. Requests are matched with their responses by connection,
+-- message id and the two processor ids; a request nobody answered is flagged when the whole
 -- capture has been read (the GUI, or tshark -2). Whatever does not fit (an
 -- item that runs past its body, a length past the frame, a header whose body
 -- length lies) is an expert-info warning on that item, and the rest of the
@@ -145,17 +146,19 @@ local FORMAT_GEN2 = 517          -- tag data: PC, XPC words, EPC, CRC
 local ITEM_TIMESTAMP = 254
 local ITEM_RESULT = 255
 local MAX_LIST_DEPTH = 8
+local RECORD_HEAD = 5            -- a capture record's direction byte and connection
 
 local band, rshift = bit32.band, bit32.rshift
 
 -- ---- Protocol and fields ------------------------------------------------------
 
 local ulmot = Proto("ulmot", "ulmot reader message")
--- The capture's records: the direction byte, then a message.
+-- The capture's records: the direction byte, the connection, then a message.
 local ulmot_capture = Proto("ulmot_capture", "ulmot capture record")
 
 local F = {
     direction = ProtoField.uint8("ulmot.direction", "Direction", base.DEC, NAMES.directions),
+    connection = ProtoField.uint32("ulmot.connection", "Connection", base.DEC),
     dst = ProtoField.uint8("ulmot.dst", "Destination processor", base.DEC),
     src = ProtoField.uint8("ulmot.src", "Source processor", base.DEC),
     type = ProtoField.uint8("ulmot.type", "Message type", base.DEC, NAMES.message_types, 0xC0),
@@ -636,24 +639,20 @@ function ulmot.init()
     reset_matching()
 end
 
--- A capture file holds each connection as an interface of its own.
-local interface_id = Field.new("frame.interface_id")
-
-local function connection_key(pinfo)
+local function connection_key(pinfo, ctx)
     if pinfo.port_type == 2 then  -- TCP: the same key from both ends
         local a = tostring(pinfo.src) .. ":" .. pinfo.src_port
         local b = tostring(pinfo.dst) .. ":" .. pinfo.dst_port
         if a > b then a, b = b, a end
         return a .. "|" .. b
     end
-    local interface = interface_id()
-    return "interface " .. (interface and interface.value or 0)
+    return "connection " .. ctx.record.connection
 end
 
 local function match(ctx, pinfo, tree)
     local pdu = pinfo.number .. "/" .. ctx.pdu_index
     if not pinfo.visited then
-        local conn = connection_key(pinfo)
+        local conn = connection_key(pinfo, ctx)
         if ctx.kind == 0 then
             local key = table.concat({ conn, ctx.src, ctx.dst, ctx.msg_id }, ":")
             local entry = { frame = pinfo.number, time = pinfo.abs_ts }
@@ -698,18 +697,20 @@ local function set_info(pinfo, ctx, text)
     end
 end
 
--- Shows the message in `tvb` from `off` to its end. `direction` is the
--- capture's direction byte (nil over TCP), `pdu_index` the message's place
--- in its frame (from 1).
-local function dissect_message(tvb, pinfo, root, off, direction, pdu_index)
+-- Shows the message in `tvb` from `off` to its end. `record` is the
+-- capture record's direction and connection (nil over TCP), `pdu_index` the
+-- message's place in its frame (from 1).
+local function dissect_message(tvb, pinfo, root, off, record, pdu_index)
     local available = tvb:len() - off
-    local tree = root:add(ulmot, tvb(off - (direction and 1 or 0)))
-    local ctx = { pdu_index = pdu_index, depth = 0, epcs = {}, container = "body" }
-    if direction ~= nil then
-        local item = tree:add(F.direction, tvb(off - 1, 1))
+    local tree = root:add(ulmot, tvb(off - (record and RECORD_HEAD or 0)))
+    local ctx = { pdu_index = pdu_index, depth = 0, epcs = {}, container = "body", record = record }
+    local direction = record and record.direction
+    if record ~= nil then
+        local item = tree:add(F.direction, tvb(off - RECORD_HEAD, 1))
         if direction > 1 then
             malformed(item, string.format("direction byte %d: 0 (sent) or 1 (received)", direction))
         end
+        tree:add(F.connection, tvb(off - RECORD_HEAD + 1, 4))
     end
 
     if available < HEADER_SIZE then
@@ -794,8 +795,8 @@ end
 
 -- Any fault of the decoding itself is shown as a malformed message, never as
 -- a Lua error in place of the frame.
-local function guarded(tvb, pinfo, tree, off, direction, pdu_index)
-    local ok, err = pcall(dissect_message, tvb, pinfo, tree, off, direction, pdu_index)
+local function guarded(tvb, pinfo, tree, off, record, pdu_index)
+    local ok, err = pcall(dissect_message, tvb, pinfo, tree, off, record, pdu_index)
     if not ok then
         local item = tree:add(ulmot, tvb(0, 0))
         malformed(item, "could not decode: " .. tostring(err))
@@ -804,13 +805,14 @@ end
 
 -- ---- Entry points -----------------------------------------------------------------
 
--- A capture record: the direction byte, then one message.
+-- A capture record: the direction byte, the connection, then one message.
 function ulmot_capture.dissector(tvb, pinfo, tree)
     pinfo.cols.protocol = "ULMOT"
-    if tvb:len() < 1 then
-        local item = tree:add(ulmot, tvb(0, 0))
-        malformed(item, "an empty capture record: no direction byte, no message")
-        return 0
+    if tvb:len() < RECORD_HEAD then
+        local item = tree:add(ulmot, tvb(0, tvb:len()))
+        malformed(item, string.format("a capture record of %d bytes: its direction byte and connection take %d",
+                                      tvb:len(), RECORD_HEAD))
+        return tvb:len()
     end
     local direction = tvb(0, 1):uint()
     if direction == 0 then
@@ -818,7 +820,7 @@ function ulmot_capture.dissector(tvb, pinfo, tree)
     elseif direction == 1 then
         pinfo.p2p_dir = P2P_DIR_RECV
     end
-    guarded(tvb, pinfo, tree, 1, direction, 1)
+    guarded(tvb, pinfo, tree, RECORD_HEAD, { direction = direction, connection = tvb(1, 4):uint() }, 1)
     return tvb:len()
 end
 

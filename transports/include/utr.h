@@ -207,8 +207,9 @@ int32_t utr_SocketCapture(Transport *transport, const char *path);
  * tcp:127.0.0.1:40124"), so every record says which connection it belongs
  * to. The interfaces' link type is 147 (LINKTYPE_USER0, for a user
  * protocol); each record's data is one direction byte (0: this end sent the
- * frame, 1: it received it) followed by the frame, header and body, as it
- * travelled. A frame to send is recorded before it is handed on (for a
+ * frame, 1: it received it), the record's interface id as 4 bytes big-endian
+ * (so a reader of the data alone still tells the connections apart), then
+ * the frame, header and body, as it travelled. A frame to send is recorded before it is handed on (for a
  * socket, before any of it leaves), so the answer to a request always comes
  * after it in the file; a frame whose sending then fails is in the file all
  * the same. Time stamps are microseconds of the real-time clock.
