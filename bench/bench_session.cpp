@@ -1,8 +1,9 @@
 // The session's two paths, each beside a bare baseline built from the same
 // platform primitives:
-//  - a request round trip: application thread -> transport -> peer thread
-//    answering -> receive thread -> waiting caller; baseline: a token passed
-//    around three threads with auto-reset events;
+//  - a request round trip from 1, 4 and 8 application threads: application
+//    thread -> transport -> peer thread answering -> receive thread ->
+//    waiting caller; baseline: each caller's token passed the same way
+//    through two rings and the caller's auto-reset event;
 //  - events: peer -> receive thread -> inbound queue -> queue thread ->
 //    handler; baseline: a bare three-stage handoff through bounded rings.
 // Heap allocations made while measuring are counted and reported per
@@ -85,6 +86,47 @@ void ReportPercentiles(benchmark::State &state, std::vector<double> &samples) {
     state.counters["p99_us"] = samples[samples.size() * 99 / 100];
 }
 
+// Each thread's time inside its requests, so that a thread kept waiting
+// shows: every thread makes as many requests as the others, and `fairness`
+// is the busiest thread's rate over the quickest's (1: all alike).
+struct ThreadTimes {
+    static constexpr int kMax = 8;
+    std::atomic<double> busy[kMax];
+    void Clear() {
+        for (auto &b : busy) b.store(0);
+    }
+    void Report(benchmark::State &state) {
+        if (state.threads() == 1 || state.thread_index() != 0) return;
+        double least = 1e300, most = 0;
+        for (int i = 0; i < state.threads(); ++i) {
+            least = std::min(least, busy[i].load());
+            most = std::max(most, busy[i].load());
+        }
+        state.counters["fairness"] = most > 0 ? least / most : 0;
+    }
+};
+ThreadTimes g_times;
+
+// Runs the benchmark's loop: `request` per iteration, timed; then reports
+// percentiles, and from thread 0 (after every thread has left its loop) the
+// fairness of the threads.
+template <typename Request>
+void TimedRequests(benchmark::State &state, Request &&request) {
+    std::vector<double> samples;
+    samples.reserve(1 << 20);
+    double busy = 0;
+    for (auto _ : state) {
+        const auto start = std::chrono::steady_clock::now();
+        request();
+        const double us = std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count();
+        samples.push_back(us);
+        busy += us;
+        // Stored as it goes: thread 0 reads it right after the loop's end barrier.
+        g_times.busy[state.thread_index()].store(busy, std::memory_order_relaxed);
+    }
+    ReportPercentiles(state, samples);
+}
+
 // One session and responder shared by the benchmark's threads.
 struct RoundTripRig {
     utr_MemoryPair *pair = utr_MemoryPairCreate(nullptr, nullptr, 0);
@@ -102,62 +144,77 @@ int32_t OneRequest(Session *s) {
     return ulmot_SendSessionMessage(s, ULMOT_MSG_REQUEST, 1, 0, 0, 8, 0, 0, b, nullptr, nullptr);
 }
 
+// Code before the loop of thread 0 runs before any thread starts its loop,
+// and after it once every thread has left its loop: the framework's barriers.
 void BM_RequestRoundTrip(benchmark::State &state) {
-    if (state.thread_index() == 0) g_rig = new RoundTripRig();
-    std::vector<double> samples;
-    samples.reserve(1 << 20);
+    if (state.thread_index() == 0) {
+        g_rig = new RoundTripRig();
+        g_times.Clear();
+    }
     int64_t failures = 0;
     const uint64_t allocationsBefore = g_allocations.load();
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
+    TimedRequests(state, [&] {
         if (OneRequest(g_rig->session) != 0) ++failures;
-        samples.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
-    }
+    });
     if (state.threads() == 1) {
         state.counters["allocs_per_request"] =
             static_cast<double>(g_allocations.load() - allocationsBefore) / static_cast<double>(state.iterations());
     }
     state.counters["failures"] = static_cast<double>(failures);
-    ReportPercentiles(state, samples);
+    g_times.Report(state);
     if (state.thread_index() == 0) {
-        // The other threads have left the loop: the framework joins them
-        // before this thread's teardown runs after the loop.
         delete g_rig;
         g_rig = nullptr;
     }
 }
 BENCHMARK(BM_RequestRoundTrip)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 BENCHMARK(BM_RequestRoundTrip)->Threads(4)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
+BENCHMARK(BM_RequestRoundTrip)->Threads(8)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
-// Baseline: the token goes caller -> "transport+peer" -> "receive" -> caller,
-// each hop an auto-reset event, as the session's path has.
-void BM_RequestRoundTrip_Baseline(benchmark::State &state) {
-    Event toPeer, toReceiver, toCaller;
+// Baseline: each caller's token goes caller -> "transport" -> "peer" ->
+// "transport" -> "receive" -> caller, through the rings a memory pair has
+// (the platform's mutex, an event set on every put) and the caller's own
+// auto-reset event, as the session's path has; any number of callers share
+// the peer and the receive thread.
+struct TokenRig {
+    ulmot::bench::Handoff<16, true> toPeer, toReceiver;
+    Event toCaller[ThreadTimes::kMax];
     std::atomic<bool> stop{false};
-    std::thread peer([&] {
-        while (!stop) {
-            if (toPeer.Wait(50) == ulmot::plat::kWaitSignaled) toReceiver.Set();
-        }
-    });
-    std::thread receiver([&] {
-        while (!stop) {
-            if (toReceiver.Wait(50) == ulmot::plat::kWaitSignaled) toCaller.Set();
-        }
-    });
-    std::vector<double> samples;
-    samples.reserve(1 << 20);
-    for (auto _ : state) {
-        const auto start = std::chrono::steady_clock::now();
-        toPeer.Set();
-        toCaller.Wait(ulmot::plat::kInfinite);
-        samples.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start).count());
+    std::thread peer{[this] {
+        uint64_t v;
+        while (toPeer.Take(v, stop)) toReceiver.Put(v);
+    }};
+    std::thread receiver{[this] {
+        uint64_t v;
+        while (toReceiver.Take(v, stop)) toCaller[v].Set();
+    }};
+    ~TokenRig() {
+        stop = true;
+        peer.join();
+        receiver.join();
     }
-    stop = true;
-    peer.join();
-    receiver.join();
-    ReportPercentiles(state, samples);
+};
+TokenRig *g_tokens = nullptr;
+
+void BM_RequestRoundTrip_Baseline(benchmark::State &state) {
+    if (state.thread_index() == 0) {
+        g_tokens = new TokenRig();
+        g_times.Clear();
+    }
+    const auto self = static_cast<uint64_t>(state.thread_index());
+    TimedRequests(state, [&] {
+        g_tokens->toPeer.Put(self);
+        g_tokens->toCaller[self].Wait(ulmot::plat::kInfinite);
+    });
+    g_times.Report(state);
+    if (state.thread_index() == 0) {
+        delete g_tokens;
+        g_tokens = nullptr;
+    }
 }
 BENCHMARK(BM_RequestRoundTrip_Baseline)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
+BENCHMARK(BM_RequestRoundTrip_Baseline)->Threads(4)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
+BENCHMARK(BM_RequestRoundTrip_Baseline)->Threads(8)->UseRealTime()->MinTime(ulmot::bench::MinSeconds(2.0));
 
 struct EventCounter {
     std::atomic<uint64_t> handled{0};

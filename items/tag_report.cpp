@@ -55,6 +55,79 @@ constexpr auto kRules = [] {
 }();
 static_assert(offsetof(TagReport, format) != 0, "0 means no Int16 field");
 
+// The walk's rule for an item: the bytes from the item's start that must lie
+// before writePtr (its header and the larger of the id's read width and the
+// type's fixed value or length field), the item's size for a fixed type (0:
+// the length field gives it) and the id's rule.
+struct ByteRule {
+    uint8_t need;
+    uint8_t fixedSize;
+    IdRule rule;
+};
+
+constexpr uint8_t Max(uint8_t a, uint8_t b) { return a > b ? a : b; }
+
+// The rule of an item with a header of `header` bytes, the id's `rule` and
+// `type` (from 4 up: a length field).
+constexpr ByteRule RuleOf(uint8_t header, IdRule rule, uint8_t type) {
+    const bool fixed = type < kDtpFixedTypeCount;
+    const auto value = static_cast<uint8_t>(fixed ? kDtpFixedValueSize[type] : kLengthFieldSize);
+    return ByteRule{static_cast<uint8_t>(header + Max(rule.width, value)),
+                    static_cast<uint8_t>(fixed ? header + value : 0), rule};
+}
+
+// By the item's first byte; need 0 when an extension byte follows.
+constexpr auto kByteRules = [] {
+    struct Table {
+        ByteRule rule[256];
+    } t{};
+    for (unsigned b = 0; b < 256; ++b) {
+        const auto id = static_cast<uint8_t>(b >> 4), type = static_cast<uint8_t>(b & 0x0F);
+        if (id != kDtpExtension && type != kDtpExtension) t.rule[b] = RuleOf(1, kRules.rule[id], type);
+    }
+    return t;
+}();
+
+// For an id in an extension byte, by the type of the first byte: the rule of
+// the header and the type (the id's part comes with the id).
+constexpr auto kIdExtensionRules = [] {
+    struct Table {
+        ByteRule rule[16];
+    } t{};
+    for (unsigned type = 0; type < kDtpExtension; ++type) t.rule[type] = RuleOf(2, IdRule{0, 0}, static_cast<uint8_t>(type));
+    return t;
+}();
+
+// The rule of an item whose first byte an extension byte follows, and its
+// header size; need 0 when the header reaches past writePtr.
+struct ExtendedHead {
+    ByteRule rule;
+    uint8_t size;
+};
+
+// A type extension, which writers never write, or a header cut short.
+__attribute__((noinline)) ExtendedHead RareHead(const uint8_t *item, size_t left) {
+    DtpHeader h;
+    if (!DtpDecodeHeader(item, left, &h)) return ExtendedHead{};
+    const auto size = static_cast<uint8_t>(h.size);
+    return ExtendedHead{RuleOf(size, kRules.rule[h.id], h.type < kDtpExtension ? h.type : kDtpExtension), size};
+}
+
+inline ExtendedHead HeadWithExtension(const uint8_t *item, size_t left) {
+    const auto type = static_cast<uint8_t>(item[0] & 0x0F);
+    if (type == kDtpExtension || left < 2) return RareHead(item, left);
+    ByteRule r = kIdExtensionRules.rule[type];
+    r.rule = kRules.rule[item[1]];
+    r.need = Max(r.need, static_cast<uint8_t>(2 + r.rule.width));
+    return ExtendedHead{r, 2};
+}
+
+// The item's id, from its first byte or the id extension after it.
+inline uint8_t IdOf(const uint8_t *item) {
+    const auto id = static_cast<uint8_t>(item[0] >> 4);
+    return id == kDtpExtension ? item[1] : id;
+}
+
 // Stores the value at `v` (with `available` bytes before writePtr, at least
 // the id's read width) into its field, for the ids that are not Int16
 // fields. Tag data (4) and item 22 are taken only when their length fits,
@@ -87,28 +160,26 @@ void ParseTagReportItems(TagReport *report, const MessageBlock *block) {
     size_t left = BytesBetween(block->readPtr, block->writePtr);
     // An item that reaches past writePtr, or whose field would, ends the walk.
     while (left > 0) {
-        DtpHeader h{static_cast<uint8_t>(item[0] >> 4), static_cast<uint8_t>(item[0] & 0x0F), 1};
-        if (h.id == kDtpExtension || h.type == kDtpExtension) {
-            if (!DtpDecodeHeader(item, left, &h)) return;
+        ByteRule r = kByteRules.rule[item[0]];
+        size_t headerSize = 1;
+        if (r.need == 0) {
+            const ExtendedHead head = HeadWithExtension(item, left);
+            if (head.rule.need == 0) return;
+            r = head.rule;
+            headerSize = head.size;
         }
-        const IdRule rule = kRules.rule[h.id];
-        const size_t available = left - h.size;
-        if (rule.width > available) return;
-        size_t size;
-        if (h.type < kDtpFixedTypeCount) {
-            if (kDtpFixedValueSize[h.type] > available) return;
-            size = h.size + kDtpFixedValueSize[h.type];
-        } else {
-            if (available < kLengthFieldSize) return;
-            size = h.size + kLengthFieldSize + DtpLoad16(item + h.size);
+        if (r.need > left) return;  // for a fixed type the whole item lies inside
+        const uint8_t *value = item + headerSize;
+        size_t size = r.fixedSize;
+        if (size == 0) {
+            size = headerSize + kLengthFieldSize + DtpLoad16(value);
             if (size > left) return;
         }
-        const uint8_t *value = item + h.size;
-        if (rule.int16Offset != 0) {
+        if (r.rule.int16Offset != 0) {
             const uint16_t v = DtpLoad16(value);
-            std::memcpy(reinterpret_cast<uint8_t *>(report) + rule.int16Offset, &v, sizeof v);
-        } else if (rule.width != 0) {
-            Take(report, h.id, value, available);
+            std::memcpy(reinterpret_cast<uint8_t *>(report) + r.rule.int16Offset, &v, sizeof v);
+        } else if (r.rule.width != 0) {
+            Take(report, IdOf(item), value, left - headerSize);
         }
         item += size;
         left -= size;
