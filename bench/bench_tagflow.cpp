@@ -1,7 +1,8 @@
 // Tag reports end to end: the emulated reader runs a repeating inventory at a
-// set rate and sends its reports over the in-memory pair; the client's
-// receive thread, inbound queue, queue thread and tag report handler bring
-// each one to the application's callback.
+// set rate and sends its reports over the in-memory pair, or over a TCP
+// loopback or Unix socket (served as ulmot-readerd serves it, in this
+// process); the client's receive thread, inbound queue, queue thread and tag
+// report handler bring each one to the application's callback.
 //
 // Reported per rate:
 //  - reports_per_s: reports that reached the callback, per second of wall time;
@@ -12,9 +13,17 @@
 //    found as the process's threads that appear while the client is created;
 //    their CPU clocks are read with clock_gettime;
 //  - process_cpu_pct: getrusage of the whole process (reader included).
-// Beside it, at 1,500/s, the floor: the same two thread hops with nothing else.
+// Beside it, at 1,500/s, the floor: the same two thread hops with nothing
+// else; over sockets, at every rate, a bare reader of the same frames from
+// the same kind of socket.
 #include <benchmark/benchmark.h>
 #include <dirent.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 #include <sys/resource.h>
 #include <time.h>
 
@@ -23,7 +32,10 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -33,6 +45,7 @@
 #include "bench_time.h"
 #include "handoff.h"
 #include "platform/platform.h"
+#include "tag_report_sample.h"
 #include "uemu.h"
 #include "ulmot.h"
 #include "utr.h"
@@ -81,20 +94,53 @@ struct Tally {
     }
 };
 
+// How the client reaches the reader.
+enum Link : int64_t { kMemory = 0, kTcp = 1, kUnix = 2 };
+
+const char *ListenAddress(Link link) { return link == kTcp ? "tcp:127.0.0.1:0" : "unix:/tmp/ulmot-bench-flow.sock"; }
+
+// A socket connection: its client end (a transport, or a bare descriptor
+// for the floor) and its server end, accepted from a listener of `link`.
+struct SocketPair {
+    utr_SocketListener *listener = nullptr;
+    Transport *client = nullptr;
+    Transport *server = nullptr;
+    explicit SocketPair(Link link) {
+        listener = utr_SocketListen(ListenAddress(link));
+        char bound[128] = {};
+        utr_SocketListenerAddress(listener, bound, sizeof bound);
+        client = utr_SocketConnect(bound, 3000);
+        server = utr_SocketAccept(listener, 3000);
+    }
+    ~SocketPair() {
+        utr_SocketDestroy(client);
+        utr_SocketDestroy(server);
+        utr_SocketListenerDestroy(listener);
+    }
+};
+
 // A reader producing `rate` reports/s for one client, until destroyed.
 class TagFlow {
 public:
-    explicit TagFlow(uint32_t rate) {
+    TagFlow(uint32_t rate, Link link) {
         uemu_Config config;
         uemu_ConfigInit(&config);
         config.tagCount = 5000;  // rounds of 5000 reports: the 5 ms between rounds costs under 10%
         config.tagSeed = 7;
         config.tagRate = rate;
         reader_ = uemu_Create(&config);
-        pair_ = utr_MemoryPairCreate("client", "reader", 0);
-        uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr);
+        Transport *clientEnd = nullptr;
+        if (link == kMemory) {
+            pair_ = utr_MemoryPairCreate("client", "reader", 0);
+            uemu_Attach(reader_, utr_MemoryEndpoint(pair_, UTR_SIDE_B), nullptr, nullptr);
+            clientEnd = utr_MemoryEndpoint(pair_, UTR_SIDE_A);
+        } else {
+            sockets_ = std::make_unique<SocketPair>(link);
+            uemu_Attach(reader_, sockets_->server, nullptr, nullptr);
+            clientEnd = sockets_->client;
+        }
         const std::set<long> before = ThreadIds();
-        ulmot_CreateClientProcessor(utr_MemoryEndpoint(pair_, UTR_SIDE_A), "bench", &client_);
+        ulmot_CreateClientProcessor(clientEnd, "bench", &client_);
         for (long tid : ThreadIds()) {
             if (before.count(tid) == 0) clientThreads_.push_back(tid);
         }
@@ -115,6 +161,7 @@ public:
         ulmot_DestroyClientProcessor(client_);
         uemu_Destroy(reader_);
         utr_MemoryPairDestroy(pair_);
+        sockets_.reset();
     }
     bool Start() { return client_ != nullptr && ulmot_StartScheduleSpecification(client_, schedule_, 1) == 0; }
     void Stop() { ulmot_StopScheduleSpecification(client_, schedule_, nullptr); }
@@ -129,6 +176,7 @@ public:
 private:
     uemu_Reader *reader_ = nullptr;
     utr_MemoryPair *pair_ = nullptr;
+    std::unique_ptr<SocketPair> sockets_;
     ClientProcessor *client_ = nullptr;
     std::vector<long> clientThreads_;
     uint8_t schedule_ = 0;
@@ -148,8 +196,9 @@ double SteadyIterations(benchmark::State &state) {
 }
 
 // One iteration is 250 ms of steady flow; the first 250 ms are a warm-up.
-void BM_TagReportsEndToEnd(benchmark::State &state) {
-    TagFlow flow(static_cast<uint32_t>(state.range(0)));
+// The first argument is the rate.
+void RunFlow(benchmark::State &state, Link link) {
+    TagFlow flow(static_cast<uint32_t>(state.range(0)), link);
     if (!flow.Start()) {
         state.SkipWithError("the schedule did not start");
         return;
@@ -172,6 +221,7 @@ void BM_TagReportsEndToEnd(benchmark::State &state) {
     state.counters["process_cpu_pct"] = 100.0 * processCpu / wall;
     state.counters["client_threads"] = static_cast<double>(flow.clientThreadCount());
 }
+void BM_TagReportsEndToEnd(benchmark::State &state) { RunFlow(state, kMemory); }
 // 1,500/s is a fast fixed reader, measured over 10 s; the higher rates step up
 // to the emulator's limit to find where the first report is lost.
 BENCHMARK(BM_TagReportsEndToEnd)->Arg(1500)->UseManualTime()->MinTime(ulmot::bench::MinSeconds(10.0))->Unit(benchmark::kMillisecond);
@@ -257,6 +307,155 @@ BENCHMARK(BM_TagReportsEndToEnd_Baseline)
     ->Arg(1500)
     ->UseManualTime()
     ->MinTime(ulmot::bench::MinSeconds(10.0))
+    ->Unit(benchmark::kMillisecond);
+
+// Over sockets: the same flow at rising rates, TCP loopback then a Unix socket.
+// The second argument is the link.
+void BM_TagReportsOverSocket(benchmark::State &state) { RunFlow(state, Link(state.range(1))); }
+void SocketRates(benchmark::internal::Benchmark *b) {
+    for (int64_t link : {kTcp, kUnix}) {
+        for (int64_t rate : {1500, 10000, 25000, 50000, 75000, 100000}) b->Args({rate, link});
+    }
+}
+BENCHMARK(BM_TagReportsOverSocket)
+    ->Apply(SocketRates)
+    ->UseManualTime()
+    ->MinTime(ulmot::bench::MinSeconds(2.0))
+    ->Unit(benchmark::kMillisecond);
+
+// The floor over sockets: a writer paced like the reader sends tag report
+// frames (header and the sample body, numbered in item 18) one send each;
+// a bare reader thread takes what the socket has into a 4 KiB buffer, cuts
+// it into frames by the header's body length and checks their numbers. Its
+// CPU time is the least that receiving the same frames costs.
+class BareSocketReader {
+public:
+    explicit BareSocketReader(int fd) : fd_(fd), thread_([this] { Run(); }) {}
+    ~BareSocketReader() {
+        stop_ = true;
+        thread_.join();
+    }
+    std::thread &thread() { return thread_; }
+    uint64_t frames() const { return frames_.load(); }
+    uint64_t gaps() const { return gaps_.load(); }
+
+private:
+    void Run() {
+        uint8_t buffer[4096];
+        size_t have = 0;
+        uint32_t expected = 1;
+        while (!stop_) {
+            pollfd p{fd_, POLLIN, 0};
+            if (poll(&p, 1, 50) <= 0) continue;
+            const ssize_t n = recv(fd_, buffer + have, sizeof buffer - have, 0);
+            if (n <= 0) return;
+            have += static_cast<size_t>(n);
+            size_t at = 0;
+            while (have - at >= 8 && have - at >= 8u + (buffer[at + 6] << 8 | buffer[at + 7])) {
+                const uint8_t *number = buffer + at + 8 + kNumberOffset;
+                const uint32_t got = uint32_t{number[0]} << 24 | number[1] << 16 | number[2] << 8 | number[3];
+                if (got != expected) gaps_.fetch_add(got - expected, std::memory_order_relaxed);
+                expected = got + 1;
+                frames_.fetch_add(1, std::memory_order_relaxed);
+                at += 8u + (buffer[at + 6] << 8 | buffer[at + 7]);
+            }
+            std::memmove(buffer, buffer + at, have - at);
+            have -= at;
+        }
+    }
+
+public:
+    // Where item 18's value (the report number) lies in the sample body.
+    static constexpr size_t kNumberOffset = sizeof kTagReportBody - 7;
+
+private:
+    int fd_;
+    std::atomic<bool> stop_{false};
+    std::atomic<uint64_t> frames_{0}, gaps_{0};
+    std::thread thread_;
+};
+static_assert(kTagReportBody[BareSocketReader::kNumberOffset - 2] == 0xF2 &&
+              kTagReportBody[BareSocketReader::kNumberOffset - 1] == 0x12);
+
+// Two connected stream sockets of `link`'s kind, the writer's end first,
+// made with the calls the socket transport makes.
+struct RawSockets {
+    int writer = -1, reader = -1;
+    explicit RawSockets(Link link) {
+        sockaddr_storage address{};
+        socklen_t length = 0;
+        const int family = link == kTcp ? AF_INET : AF_UNIX;
+        const int listener = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        if (link == kTcp) {
+            auto *in = reinterpret_cast<sockaddr_in *>(&address);
+            in->sin_family = AF_INET;
+            in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+            length = sizeof *in;
+        } else {
+            auto *un = reinterpret_cast<sockaddr_un *>(&address);
+            un->sun_family = AF_UNIX;
+            std::snprintf(un->sun_path, sizeof un->sun_path, "/tmp/ulmot-bench-floor-%d.sock", getpid());
+            unlink(un->sun_path);
+            length = sizeof *un;
+        }
+        bind(listener, reinterpret_cast<sockaddr *>(&address), length);
+        listen(listener, 1);
+        getsockname(listener, reinterpret_cast<sockaddr *>(&address), &length);
+        writer = socket(family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+        connect(writer, reinterpret_cast<sockaddr *>(&address), length);
+        reader = accept4(listener, nullptr, nullptr, SOCK_CLOEXEC);
+        if (link == kTcp) {
+            const int on = 1;
+            setsockopt(writer, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+            setsockopt(reader, IPPROTO_TCP, TCP_NODELAY, &on, sizeof on);
+        } else {
+            unlink(reinterpret_cast<sockaddr_un *>(&address)->sun_path);
+        }
+        close(listener);
+    }
+    ~RawSockets() {
+        close(writer);
+        close(reader);
+    }
+};
+
+// Sends numbered tag report frames to `fd` at `rate` a second, one send each,
+// until `stop`.
+void PacedFrames(int fd, uint64_t rate, const std::atomic<bool> &stop) {
+    uint8_t frame[8 + sizeof kTagReportBody] = {3, 1, 0x80, 2, 5, 1, 0, sizeof kTagReportBody};
+    std::memcpy(frame + 8, kTagReportBody, sizeof kTagReportBody);
+    uint8_t *number = frame + 8 + BareSocketReader::kNumberOffset;
+    const auto period = std::chrono::nanoseconds(1000000000 / rate);
+    auto due = std::chrono::steady_clock::now();
+    for (uint32_t n = 1; !stop; ++n) {
+        if (due > std::chrono::steady_clock::now()) std::this_thread::sleep_until(due);
+        due += period;
+        for (int i = 0; i < 4; ++i) number[i] = static_cast<uint8_t>(n >> (24 - 8 * i));
+        if (send(fd, frame, sizeof frame, MSG_NOSIGNAL) != static_cast<ssize_t>(sizeof frame)) return;
+    }
+}
+
+void BM_TagReportsOverSocket_Baseline(benchmark::State &state) {
+    RawSockets sockets(Link(state.range(1)));
+    std::atomic<bool> stop{false};
+    BareSocketReader reader(sockets.reader);
+    std::thread writer([&] { PacedFrames(sockets.writer, static_cast<uint64_t>(state.range(0)), stop); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(250));
+    const double before = ThreadCpuSeconds(reader.thread());
+    const uint64_t framesBefore = reader.frames();
+    const double wall = SteadyIterations(state);
+    const double cpu = ThreadCpuSeconds(reader.thread()) - before;
+    const uint64_t delivered = reader.frames() - framesBefore;
+    stop = true;
+    writer.join();
+    state.counters["reports_per_s"] = static_cast<double>(delivered) / wall;
+    state.counters["dropped"] = static_cast<double>(reader.gaps());
+    state.counters["client_cpu_pct"] = 100.0 * cpu / wall;
+}
+BENCHMARK(BM_TagReportsOverSocket_Baseline)
+    ->Apply(SocketRates)
+    ->UseManualTime()
+    ->MinTime(ulmot::bench::MinSeconds(2.0))
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace
