@@ -7,6 +7,7 @@
 // Nothing above this folder touches pthreads, clocks or the dynamic linker.
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <memory>
@@ -94,7 +95,9 @@ private:
     bool signaled_ = false;
 };
 
-// A counting semaphore with a maximum.
+// A counting semaphore with a maximum. A wait that finds a count and a
+// release that finds nobody waiting take no lock: the count is atomic, and
+// the lock and condition variable serve only the threads that must sleep.
 class Semaphore {
 public:
     Semaphore(uint32_t initial, uint32_t maximum) : count_(initial), max_(maximum) {}
@@ -110,11 +113,15 @@ public:
     void Shutdown();
 
 private:
+    // Takes one count when there is one.
+    bool TryTake();
+
     std::mutex m_;
     std::condition_variable cv_;
-    uint32_t count_;
-    uint32_t max_;
-    bool shutdown_ = false;
+    std::atomic<uint32_t> count_;
+    const uint32_t max_;
+    std::atomic<uint32_t> sleepers_{0};  // threads inside the slow wait
+    std::atomic<bool> shutdown_{false};
 };
 
 // A thread whose end can be awaited with a time-out. There is no forced

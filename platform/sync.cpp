@@ -61,31 +61,56 @@ WaitResult Event::WaitAny(Event &a, Event &b, uint32_t timeoutMs) {
     return kWaitSignaledSecond;
 }
 
-WaitResult Semaphore::Wait(uint32_t timeoutMs) {
-    std::unique_lock<std::mutex> lock(m_);
-    if (!WaitUntil(cv_, lock, timeoutMs, [this] { return count_ > 0 || shutdown_; })) {
-        return kWaitTimeout;
+bool Semaphore::TryTake() {
+    uint32_t c = count_.load();
+    while (c > 0) {
+        if (count_.compare_exchange_weak(c, c - 1)) return true;
     }
-    if (shutdown_) return kWaitFailed;
-    --count_;
+    return false;
+}
+
+// A release that sees no sleeper notifies nobody: a sleeper counts itself
+// (under the lock) before it looks at the count, and the releaser adds to
+// the count before it looks for sleepers, both sequentially consistent, so
+// at least one of the two sees the other; a releaser that sees a sleeper
+// notifies under the lock, when the sleeper is either still looking (and
+// will find the count) or already waiting.
+WaitResult Semaphore::Wait(uint32_t timeoutMs) {
+    if (shutdown_.load()) return kWaitFailed;
+    if (TryTake()) return kWaitSignaled;
+    std::unique_lock<std::mutex> lock(m_);
+    sleepers_.fetch_add(1);
+    bool took = false;
+    const bool woken = WaitUntil(cv_, lock, timeoutMs, [this, &took] {
+        if (shutdown_.load()) return true;
+        took = TryTake();
+        return took;
+    });
+    sleepers_.fetch_sub(1);
+    if (!woken) return kWaitTimeout;
+    if (!took) return kWaitFailed;  // shut down
     return kWaitSignaled;
 }
 
 bool Semaphore::Release(uint32_t count) {
-    {
+    uint32_t c = count_.load();
+    do {
+        if (c + count > max_) return false;
+    } while (!count_.compare_exchange_weak(c, c + count));
+    if (sleepers_.load() > 0) {
         std::lock_guard<std::mutex> lock(m_);
-        if (count_ + count > max_) return false;
-        count_ += count;
+        if (count == 1) {
+            cv_.notify_one();
+        } else {
+            cv_.notify_all();
+        }
     }
-    cv_.notify_all();
     return true;
 }
 
 void Semaphore::Shutdown() {
-    {
-        std::lock_guard<std::mutex> lock(m_);
-        shutdown_ = true;
-    }
+    shutdown_.store(true);
+    std::lock_guard<std::mutex> lock(m_);
     cv_.notify_all();
 }
 
