@@ -275,44 +275,9 @@ TEST_F(Tools, ABadCommandLineIsRefusedAtItsFirstProblemInTheSameWords) {
     }
 }
 
-// The daemon refuses a bad command line at the first problem as it stands,
-// --help included, in the words it has always used; numbers are decimal.
-TEST_F(Tools, TheDaemonRefusesABadCommandLineAtItsFirstProblemInTheSameWords) {
-    struct Row {
-        std::vector<std::string> args;
-        std::string message;  // after "ulmot-readerd: "; empty: --help answers
-    };
-    const std::vector<Row> rows = {
-        {{"--bogus", "--help"}, "unknown argument '--bogus'"},
-        {{"--help", "--bogus"}, ""},
-        {{"-hx"}, "unknown argument '-hx'"},
-        {{"--", "--help"}, "unknown argument '--'"},
-        {{"--tags", "5", "extra"}, "unknown argument 'extra'"},
-        {{"--tags"}, "--tags needs a value"},
-        {{"--tags=", "5"}, "--tags: '' is not a number from 0 to 10000"},
-        {{"--tags", "--help"}, "--tags: '--help' is not a number from 0 to 10000"},
-        {{"--tags", "0x10"}, "--tags: '0x10' is not a number from 0 to 10000"},
-        {{"--epc-bits", "0024"}, "--epc-bits: 24 is not a multiple of 16"},
-        {{"--antennas", "33"}, "--antennas: '33' is not a number from 1 to 32"},
-        {{"--rate", "0"}, "--rate: '0' is not a number from 1 to 100000"},
-        {{"--tcp", ""}, "--tcp needs a value"},
-    };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(Joined(row.args));
-        std::vector<std::string> args = row.args;
-        args.insert(args.begin(), ULMOT_READERD_PATH);
-        const Outcome o = Launch(args);
-        if (row.message.empty()) {
-            EXPECT_EQ(o.code, 0);
-            EXPECT_THAT(o.out, testing::StartsWith("usage: ulmot-readerd [options]\n"));
-            EXPECT_EQ(o.err, "");
-        } else {
-            EXPECT_EQ(o.code, 2);
-            EXPECT_EQ(o.out, "");
-            EXPECT_EQ(o.err, "ulmot-readerd: " + row.message + "\nTry 'ulmot-readerd --help'.\n");
-        }
-    }
-    // Leading zeros, a plus sign and leading spaces are decimal numbers still.
+// The daemon reads its numbers as decimal: leading zeros, a plus sign and
+// leading spaces included.
+TEST_F(Tools, TheDaemonReadsItsNumbersAsDecimal) {
     Daemon d(dir_, {"--tcp", "127.0.0.1:0", "--tags=010", "--epc-bits", "0032", "--antennas", " 10", "--seed", "+3"}, 1);
     EXPECT_EQ(d.Stop(SIGTERM), 0);
     EXPECT_THAT(d.Log(), HasSubstr("reader with 10 tags (seed 3, 32-bit EPC), 10 antennas, 500 tags/s"));
