@@ -67,12 +67,14 @@ private:
     friend class Event;
     std::mutex m_;
     std::condition_variable cv_;
-    uint32_t waiters_ = 0;  // threads inside a wait; a Set without one notifies nobody
+    std::atomic<uint32_t> waiters_{0};  // threads inside a slow wait; a Set without one notifies nobody
 };
 
 // An auto-reset event, created non-signalled: Set() lets exactly one wait
 // through (the first waiter, or the next one to wait), then it is
-// non-signalled again. Setting a signalled event changes nothing.
+// non-signalled again. Setting a signalled event changes nothing. A wait that
+// finds the event set, a set that finds nobody waiting and a reset take no
+// lock: the state is atomic, and the group's lock serves only sleepers.
 class Event {
 public:
     Event() : group_(&own_) {}
@@ -90,9 +92,12 @@ public:
     static WaitResult WaitAny(Event &a, Event &b, uint32_t timeoutMs);
 
 private:
+    // Takes the signal when it is there; true when it was.
+    bool Take();
+
     EventGroup own_;
     EventGroup *group_;
-    bool signaled_ = false;
+    std::atomic<bool> signaled_{false};
 };
 
 // A counting semaphore with a maximum. A wait that finds a count and a

@@ -21,44 +21,48 @@ bool WaitUntil(std::condition_variable &cv, std::unique_lock<std::mutex> &lock, 
 
 }  // namespace
 
+// A set that sees no sleeper notifies nobody: a sleeper counts itself (under
+// the group's lock) before it looks at the state, and the setter stores the
+// state before it looks for sleepers, both sequentially consistent, so at
+// least one of the two sees the other; a setter that sees a sleeper notifies
+// under the lock, when the sleeper is either still looking or already waiting.
 void Event::Set() {
-    bool wake;
-    {
-        std::lock_guard<std::mutex> lock(group_->m_);
-        signaled_ = true;
-        wake = group_->waiters_ > 0;
-    }
-    if (wake) group_->cv_.notify_all();
+    signaled_.store(true);
+    if (group_->waiters_.load() == 0) return;
+    std::lock_guard<std::mutex> lock(group_->m_);
+    group_->cv_.notify_all();
 }
 
-void Event::Reset() {
-    std::lock_guard<std::mutex> lock(group_->m_);
-    signaled_ = false;
-}
+void Event::Reset() { signaled_.store(false); }
+
+bool Event::Take() { return signaled_.load() && signaled_.exchange(false); }
 
 WaitResult Event::Wait(uint32_t timeoutMs) {
+    if (Take()) return kWaitSignaled;
     std::unique_lock<std::mutex> lock(group_->m_);
-    ++group_->waiters_;
-    const bool signaled = WaitUntil(group_->cv_, lock, timeoutMs, [this] { return signaled_; });
-    --group_->waiters_;
-    if (!signaled) return kWaitTimeout;
-    signaled_ = false;
-    return kWaitSignaled;
+    group_->waiters_.fetch_add(1);
+    const bool signaled = WaitUntil(group_->cv_, lock, timeoutMs, [this] { return Take(); });
+    group_->waiters_.fetch_sub(1);
+    return signaled ? kWaitSignaled : kWaitTimeout;
 }
 
 WaitResult Event::WaitAny(Event &a, Event &b, uint32_t timeoutMs) {
     if (a.group_ != b.group_) return kWaitFailed;
+    WaitResult which = kWaitTimeout;
+    auto take = [&] {
+        if (a.Take()) {
+            which = kWaitSignaled;
+        } else if (b.Take()) {
+            which = kWaitSignaledSecond;
+        }
+        return which != kWaitTimeout;
+    };
+    if (take()) return which;
     std::unique_lock<std::mutex> lock(a.group_->m_);
-    ++a.group_->waiters_;
-    const bool signaled = WaitUntil(a.group_->cv_, lock, timeoutMs, [&] { return a.signaled_ || b.signaled_; });
-    --a.group_->waiters_;
-    if (!signaled) return kWaitTimeout;
-    if (a.signaled_) {
-        a.signaled_ = false;
-        return kWaitSignaled;
-    }
-    b.signaled_ = false;
-    return kWaitSignaledSecond;
+    a.group_->waiters_.fetch_add(1);
+    WaitUntil(a.group_->cv_, lock, timeoutMs, take);
+    a.group_->waiters_.fetch_sub(1);
+    return which;
 }
 
 bool Semaphore::TryTake() {

@@ -17,8 +17,6 @@ uint32_t BodyLength(const uint8_t *header) {
 MessageBlock *CompleteSlotLocked(Session *s, RequestSlot *slot, const uint8_t *header,
                                  MessageBlock *block, uint32_t id) {
     switch (slot->state) {
-        case SlotState::kAnswered:
-            return block;  // a duplicate of the response its caller took
         case SlotState::kWaiting:
             if (slot->response != nullptr) return block;  // a duplicate: the first one counts
             slot->responseInstance = header[ULMOT_HEADER_INSTANCE];

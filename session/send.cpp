@@ -47,8 +47,7 @@ int32_t AwaitResponse(Session *s, RequestSlot *slot, uint32_t timeout, uint8_t s
     // Taken out under the session's lock: a duplicate of this response may
     // be arriving on the receive thread right now.
     uint8_t answeredInstance = 0;
-    MessageBlock *answer = ulmot::session::TakeResponse(s, slot, &answeredInstance);
-    ulmot::session::FreeMessage(s, slot);
+    MessageBlock *answer = ulmot::session::TakeResponseAndFree(s, slot, &answeredInstance);
     uint16_t result = 0;
     if (answer == nullptr || ulmot_BufferReadDTPInt16(answer, ULMOT_ITEM_RESULT, &result) != 0) {
         ulmot_Debug("ulmot_SendSessionMessage: Failed to read result");

@@ -44,7 +44,6 @@ enum class SlotState : uint8_t {
     kWaiting,      // taken; a response completes it
     kQuarantined,  // its request timed out; kept out of use until the late
                    // response arrives or the quarantine ends
-    kAnswered,     // its caller has taken the response; a duplicate is dropped
 };
 
 struct RequestSlot {
@@ -132,9 +131,10 @@ void QuarantineMessage(Session *session, RequestSlot *slot, uint32_t quarantineM
 // Returns quarantined slots whose time is up to the free list.
 void ReclaimQuarantinedSlots(Session *session);
 // Takes the stored response (null when there is none) and its instance out
-// of a slot whose completion event was set, under the session's lock: the
-// receive thread may be storing a duplicate at that moment.
-MessageBlock *TakeResponse(Session *session, RequestSlot *slot, uint8_t *instance);
+// of a slot whose completion event was set and frees the slot, in one hold of
+// the session's lock: the receive thread may be storing a duplicate at that
+// moment, which then finds the slot free and is dropped.
+MessageBlock *TakeResponseAndFree(Session *session, RequestSlot *slot, uint8_t *instance);
 inline uint32_t MessageId(const Session *session, const RequestSlot *slot) {
     return static_cast<uint32_t>(slot - session->slots) + 1;
 }

@@ -110,12 +110,16 @@ void ReclaimQuarantinedSlots(Session *s) {
     if (reclaimed > 0) s->slotSemaphore.Release(reclaimed);
 }
 
-MessageBlock *TakeResponse(Session *s, RequestSlot *slot, uint8_t *instance) {
-    plat::Lock lock(s->lock);
-    MessageBlock *response = slot->response;
-    slot->response = nullptr;
-    *instance = slot->responseInstance;
-    slot->state = SlotState::kAnswered;
+MessageBlock *TakeResponseAndFree(Session *s, RequestSlot *slot, uint8_t *instance) {
+    MessageBlock *response;
+    {
+        plat::Lock lock(s->lock);
+        response = slot->response;
+        slot->response = nullptr;
+        *instance = slot->responseInstance;
+        PushFreeLocked(s, slot);
+    }
+    s->slotSemaphore.Release(1);
     return response;
 }
 
