@@ -13,7 +13,18 @@
 #                                    sources, drawn with SEED (1), each against the whole suite,
 #                                    in MUTANTS_DIR (build-mutants/); MUTANTS_ARGS="--list" only
 #                                    prints the sample, MUTANTS_ARGS="--only 3,7" re-runs #3, #7
+# make cross ARCH=aarch64            cross-build for ARCH (aarch64 or s390x, the big-endian one) in
+#                                    build-ARCH/ with Debian's g++-ARCH-linux-gnu (cmake/toolchain-ARCH.cmake):
+#                                    the library, the transports, the emulator, the examples and the
+#                                    test suites, GoogleTest built from /usr/src/googletest; not the
+#                                    tools, benchmarks or the suites that host programs drive
+# make cross-test ARCH=s390x         the same, then every suite under qemu-user (ctest), its waits
+#                                    scaled by CROSS_TIME_SCALE (3) through ULMOT_TEST_TIME_SCALE
+# make cross-ci ARCH=s390x           only the suites of CROSS_CI_SUITES (items, buffers, session, end to
+#                                    end), built at -O0 in build-ARCH-ci/ and run under qemu-user: .ci/run's
+#                                    step for both targets
 comma := ,
+space := $(subst ,, )
 JOBS ?= $(shell nproc)
 SANITIZE ?=
 GENERATOR ?= Ninja
@@ -33,8 +44,21 @@ MUTANTS ?= 40
 SEED ?= 1
 MUTANTS_DIR ?= build-mutants
 MUTANTS_ARGS ?=
+ARCH ?= aarch64
+CROSS_DIR ?= build-$(ARCH)
+# Optimised as the host build, without debug information: it halves the
+# compile, and the code runs under an emulator anyway.
+CROSS_FLAGS ?= -O2 -DNDEBUG
+CROSS_TIME_SCALE ?= 3
+# CI's step builds less and unoptimised: the compile is most of its time, the
+# suites it runs wait on real time more than they compute, and a byte-order
+# fault shows at any level (the optimised build is cross-test's).
+CROSS_CI_DIR ?= build-$(ARCH)-ci
+CROSS_CI_FLAGS ?= -O0 -DNDEBUG
+CROSS_CI_SUITES ?= test_items test_buffers test_session test_e2e
 
-.PHONY: all deps build demo test bench python-bench check-interface fuzz soak mutants clean
+.PHONY: all deps build demo test bench python-bench check-interface fuzz soak mutants clean \
+  cross-deps cross cross-test cross-ci
 
 all: build
 
@@ -97,6 +121,38 @@ $(FUZZ_DIR)/build.ninja: | deps
 fuzz: $(FUZZ_DIR)/build.ninja
 	cmake --build $(FUZZ_DIR) --target fuzz_all -j $(JOBS)
 	fuzz/run $(FUZZ_DIR) $(FUZZ_SECONDS) $(FUZZ_TARGETS)
+
+# Cross builds: Debian's cross compilers, their libraries under
+# /usr/<triple>, qemu-user as ctest's emulator (tools/deps.sh cross).
+cross-deps:
+	tools/deps.sh build cross
+
+# $(call cross-configure,DIR,FLAGS)
+define cross-configure
+@test -f cmake/toolchain-$(ARCH).cmake || { echo "ARCH=$(ARCH): no cmake/toolchain-$(ARCH).cmake"; exit 2; }
+cmake -S . -B $(1) -G $(GENERATOR) -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-$(ARCH).cmake \
+  -DCMAKE_BUILD_TYPE=Release -DCMAKE_CXX_FLAGS_RELEASE="$(2)" -DCMAKE_C_FLAGS_RELEASE="$(2)" \
+  -DULMOT_BUILD_TOOLS=OFF -DULMOT_HOST_TESTS=OFF -DULMOT_BUILD_BENCH=OFF \
+  -DULMOT_GTEST_SOURCE=/usr/src/googletest
+endef
+
+$(CROSS_DIR)/build.ninja: | cross-deps
+	$(call cross-configure,$(CROSS_DIR),$(CROSS_FLAGS))
+
+$(CROSS_CI_DIR)/build.ninja: | cross-deps
+	$(call cross-configure,$(CROSS_CI_DIR),$(CROSS_CI_FLAGS))
+
+cross: cross-deps $(CROSS_DIR)/build.ninja
+	cmake --build $(CROSS_DIR) -j $(JOBS)
+
+cross-test: cross
+	ULMOT_TEST_TIME_SCALE=$(CROSS_TIME_SCALE) ctest --test-dir $(CROSS_DIR) -j $(JOBS) --output-on-failure $(CTEST_ARGS)
+
+# Each suite's cases carry its executable's name as a label (tests/CMakeLists.txt).
+cross-ci: cross-deps $(CROSS_CI_DIR)/build.ninja
+	cmake --build $(CROSS_CI_DIR) -j $(JOBS) --target $(CROSS_CI_SUITES)
+	ULMOT_TEST_TIME_SCALE=$(CROSS_TIME_SCALE) ctest --test-dir $(CROSS_CI_DIR) -j $(JOBS) --output-on-failure \
+	  -L '^($(subst $(space),|,$(strip $(CROSS_CI_SUITES))))$$' $(CTEST_ARGS)
 
 clean:
 	rm -rf build build-* $(BENCH_DIR)

@@ -77,7 +77,8 @@ public:
     }
     std::optional<Got> Next(int ms = 5000) {
         std::unique_lock<std::mutex> l(m_);
-        if (!cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return !events_.empty(); })) return std::nullopt;
+        const auto waited = std::chrono::milliseconds(Scaled(ms));
+        if (!cv_.wait_for(l, waited, [&] { return !events_.empty(); })) return std::nullopt;
         Got e = events_.front();
         events_.pop_front();
         return e;

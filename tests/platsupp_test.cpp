@@ -87,7 +87,8 @@ TEST_F(PlatformLibrary, RadioAccessIsBlockedWhileTheNamedFileExists) {
 // Loaded into every process that uses libulmot: it must bring no name of its
 // own into it but the one libulmot asks for.
 TEST_F(PlatformLibrary, ExportsOnlyTheRadioAccessCheck) {
-    FILE *nm = popen("nm -D --defined-only '" ULMOT_PLATSUPP_PATH "'", "r");
+    // The toolchain's nm (ULMOT_NM): a cross build's reads the target's files.
+    FILE *nm = popen("'" ULMOT_NM "' -D --defined-only '" ULMOT_PLATSUPP_PATH "'", "r");
     ASSERT_NE(nm, nullptr);
     std::vector<std::string> names;
     char line[512];

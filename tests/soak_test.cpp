@@ -37,8 +37,8 @@ constexpr bool kSanitized = true;
 constexpr bool kSanitized = false;
 #endif
 constexpr long long kRequestMs = 5000, kCtiMs = 20000;
-constexpr long long kMarginMs = kSanitized ? 15000 : 8000;  // beyond its time-outs a call counts as hung
-constexpr long long kRecoveryMs = 30000;
+const long long kMarginMs = Scaled(kSanitized ? 15000 : 8000);  // beyond its time-outs a call counts as hung
+const long long kRecoveryMs = Scaled(30000);
 
 struct Events {
     std::atomic<uint64_t> reports{0}, bytes{0}, gpi{0}, text{0}, ioctls{0};

@@ -16,6 +16,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <deque>
 #include <functional>
@@ -41,12 +42,29 @@ inline long long MsSince(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
 }
 
-// Polls `done` until it holds; false after `ms` (a generous bound, never a
-// pace the test relies on).
+// How much longer than on the build machine a test waits for what must
+// come: ULMOT_TEST_TIME_SCALE, a whole number, 1 when unset. `make
+// cross-test` sets it for the suites it runs under qemu-user, where the code
+// runs several times slower while the library's own time-outs (5,000 ms for
+// a response, 20 s for CTI) stay what they are. It stretches the waits of
+// this file and the tests' hang bounds, never a bound that is checked
+// against one of the library's time-outs.
+inline int TimeScale() {
+    static const int scale = [] {
+        const char *text = std::getenv("ULMOT_TEST_TIME_SCALE");
+        const int n = text != nullptr ? std::atoi(text) : 1;
+        return n >= 1 ? n : 1;
+    }();
+    return scale;
+}
+inline long long Scaled(long long ms) { return ms * TimeScale(); }
+
+// Polls `done` until it holds; false after `ms`, scaled (a generous bound,
+// never a pace the test relies on).
 inline bool WaitUntil(const std::function<bool()> &done, int ms = 5000) {
     const auto start = Clock::now();
     while (!done()) {
-        if (MsSince(start) > ms) return false;
+        if (MsSince(start) > Scaled(ms)) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
     return true;
@@ -215,10 +233,11 @@ public:
         lines_.push_back(std::move(line));
         cv_.notify_all();
     }
-    // Waits until at least `count` lines are there; what is there by then.
+    // Waits until at least `count` lines are there (for `ms`, scaled); what
+    // is there by then.
     std::vector<std::string> WaitFor(size_t count, int ms = 5000) {
         std::unique_lock<std::mutex> l(m_);
-        cv_.wait_for(l, std::chrono::milliseconds(ms), [&] { return lines_.size() >= count; });
+        cv_.wait_for(l, std::chrono::milliseconds(Scaled(ms)), [&] { return lines_.size() >= count; });
         return lines_;
     }
     std::vector<std::string> Take() {
@@ -267,8 +286,9 @@ public:
     explicit Peer(Transport *endpoint, bool strict = true) : t_(endpoint), strict_(strict) {}
 
     // The next message the other side sent; empty when nothing came within
-    // `timeoutMs` (a pair's receive slice may end one receive sooner).
-    Bytes Receive(uint32_t timeoutMs = 6000) {
+    // `ms`, scaled (a pair's receive slice may end one receive sooner).
+    Bytes Receive(uint32_t ms = 6000) {
+        const auto timeoutMs = static_cast<uint32_t>(Scaled(ms));
         const auto start = Clock::now();
         MessageBlock *b = nullptr;
         int32_t r = ULMOT_TRANSPORT_TIMEOUT;
@@ -400,10 +420,10 @@ public:
     }
 
     // The next request that is not a registration or deregistration; empty
-    // when none came within `ms`.
+    // when none came within `ms`, scaled.
     Bytes NextRequest(int ms = 6000) {
         std::unique_lock<std::mutex> l(m_);
-        if (!cv_.wait_for(l, std::chrono::milliseconds(ms), [this] { return !requests_.empty(); })) return {};
+        if (!cv_.wait_for(l, std::chrono::milliseconds(Scaled(ms)), [this] { return !requests_.empty(); })) return {};
         Bytes r = requests_.front();
         requests_.pop_front();
         return r;

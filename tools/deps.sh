@@ -10,6 +10,9 @@
 #   wireshark: tshark, which the dissector's tests (tools/wireshark/ulmot.lua) run; its question
 #            about capturing as a non-root user is answered "no"
 #   fuzz:    clang and its libFuzzer runtime (make fuzz)
+#   cross:   the cross compilers for aarch64 and s390x and qemu-user, which runs their
+#            programs (make cross, cross-test, cross-ci; the target's GoogleTest is built
+#            from the sources of the build group's googletest)
 # tools/deps.sh GROUP... installs the packages of those groups (default: build, tools, python,
 # gateway, wireshark).
 set -euo pipefail
@@ -20,6 +23,7 @@ declare -A groups=(
   [gateway]="libmosquitto-dev libtomlplusplus-dev mosquitto mosquitto-clients python3-paho-mqtt openssl"
   [wireshark]="tshark"
   [fuzz]="clang libclang-rt-14-dev"
+  [cross]="g++-aarch64-linux-gnu g++-s390x-linux-gnu qemu-user"
 )
 wanted=()
 [ $# -gt 0 ] || set -- build tools python gateway wireshark

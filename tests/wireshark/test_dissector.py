@@ -49,17 +49,20 @@ def write_pcapng(path, link_type, records):
 
 
 def read_pcapng(path):
-    """The records of a pcapng file written in this machine's byte order, as (interface, data)."""
+    """The records of a pcapng file, as (interface, data), read in the byte order that the section header's
+    byte-order magic announces (the writing machine's)."""
     with open(path, "rb") as f:
         data = f.read()
-    assert struct.unpack_from("<II", data, 4)[1] == 0x1A2B3C4D, "a pcapng section in host order"
+    order = "<" if data[8:12] == bytes([0x4D, 0x3C, 0x2B, 0x1A]) else ">"
+    assert struct.unpack_from(order + "I", data, 8)[0] == 0x1A2B3C4D, "the byte-order magic"
     records, off = [], 0
     while off < len(data):
-        kind, length = struct.unpack_from("<II", data, off)
+        kind, length = struct.unpack_from(order + "II", data, off)
         if kind == 1:
-            assert struct.unpack_from("<H", data, off + 8)[0] == 147, "link type USER0"
+            assert struct.unpack_from(order + "H", data, off + 8)[0] == 147, "link type USER0"
         elif kind == 6:
-            interface, caplen = struct.unpack_from("<I", data, off + 8)[0], struct.unpack_from("<I", data, off + 20)[0]
+            interface = struct.unpack_from(order + "I", data, off + 8)[0]
+            caplen = struct.unpack_from(order + "I", data, off + 20)[0]
             records.append((interface, data[off + 28:off + 28 + caplen]))
         off += length
     return records
