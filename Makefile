@@ -67,8 +67,10 @@ all: build
 deps:
 	tools/deps.sh build tools python gateway wireshark
 
+# A sanitizer build leaves the benchmarks out: no test runs them.
 $(BUILD_DIR)/build.ninja: | deps
-	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE)
+	cmake -S . -B $(BUILD_DIR) -G $(GENERATOR) -DULMOT_SANITIZE=$(SANITIZE) \
+	  -DULMOT_BUILD_BENCH=$(if $(SANITIZE),OFF,ON)
 
 build: deps $(BUILD_DIR)/build.ninja
 	cmake --build $(BUILD_DIR) -j $(JOBS)
