@@ -67,27 +67,6 @@ TEST_F(Requests, EachRegistrationEnablesTheEventTypesThatHaveACallback) {
     EXPECT_EQ(kept(ulmot_RegisterTextLogMessage(c, Nop, nullptr, 0), 13, 0), "0 00000001/00000000");
 }
 
-// What the reader makes of the generic operations: a removal leaves a gap in
-// the numbering, which a checked count reports; an antenna is not removed;
-// event properties are attached, then one of them detached.
-TEST_F(Requests, RemovalsLeaveAGapAndEventPropertiesComeAndGo) {
-    ClientProcessor *c = Client();
-    Session *s = ulmot_GetClientSession(c);
-    for (int i = 0; i < 3; ++i) ASSERT_EQ(ulmot_AddInventorySpecification(c, nullptr, 517, 8, 1, 0, nullptr, 0), 0);
-    EXPECT_EQ(ulmot_RemoveObject(c, ULMOT_OBJ_INVENTORY, 2), 0);
-    EXPECT_EQ(ulmot_RemoveObject(c, ULMOT_OBJ_ANTENNA, 1), UEMU_RESULT_REFUSED);
-    uint8_t count = 0;
-    EXPECT_EQ(ulmot_GetInstanceCount(s, 3, 1, ULMOT_OBJ_INVENTORY, 0, &count), 0);
-    EXPECT_EQ(count, 2);
-    EXPECT_EQ(Outcome(ulmot_GetInstanceCount(s, 3, 1, ULMOT_OBJ_INVENTORY, 1, &count)),
-              "-1 | ulmot_GetInstanceCount: ID/count mismatch (count: 2, max ID: 3)");
-    const uint8_t ids[] = {0, 2};
-    EXPECT_EQ(ulmot_EventRegistration(s, 3, 1, ULMOT_OBJ_INVENTORY, 1, 0x6, 0x4), 0);
-    EXPECT_EQ(ulmot_RegisterEventProperties(s, 1, 3, 1, ULMOT_OBJ_INVENTORY, 1, ids, 2), 0);
-    EXPECT_EQ(ulmot_RegisterEventProperties(s, 0, 3, 1, ULMOT_OBJ_INVENTORY, 1, ids, 1), 0);
-    EXPECT_EQ(Registered(ULMOT_OBJ_INVENTORY, 1), "00000006/00000004 02");
-}
-
 TEST_F(Requests, WithoutASessionEveryOperationFailsAtOnceAndKeepsNoBlock) {
     ClientProcessor *c = Client();
     ASSERT_EQ(uemu_DropLink(reader_, connections_.front()->link), UEMU_OK);
@@ -328,20 +307,6 @@ TEST_F(Responses, AddsGoToInstanceZeroAndCountsCheckTheNumbering) {
         EXPECT_EQ(x.result, -1);
         EXPECT_EQ(x.lines, Lines{"ulmot_GetInstanceCount: ID/count mismatch (count: 2, max ID: 3)"});
     }
-}
-
-// The version information is fetched when first asked for and kept only
-// after a fetch that succeeds (what is kept answers without a request: the
-// reader families' suite); a model the response lacks reads 0.
-TEST_F(Responses, VersionsAreFetchedUntilOneFetchSucceedsThenKept) {
-    char text[8] = "#";
-    const Exchange failed = Run([&] { return ulmot_GetVersion(client_, 0, text, sizeof text); }, {Reply{ResultBody(-9)}});
-    EXPECT_EQ(std::make_tuple(failed.result, std::string(text), failed.lines),
-              std::make_tuple(-1, std::string("#"), Lines{"ulmot_GetObjectProperties: Failed"}));
-    uint16_t model = 1;
-    const Exchange fetched = Run([&] { return ulmot_GetRadioModel(client_, &model); }, {Ok(Sized(0, 4, {'v', '1'}))});
-    EXPECT_EQ(std::make_tuple(fetched.requests.size(), fetched.result, model),
-              std::make_tuple(size_t{1}, 0, uint16_t{0}));
 }
 
 }  // namespace

@@ -264,13 +264,6 @@ TEST_F(IoctlProcessorTest, StatusesOfItsOwn) {
             {true, 100, Array(1, {1}), {}, {"ulmot_IOCTLRequestHandler: invalid object"}, 16}});
 }
 
-TEST_F(IoctlProcessorTest, ACallbackClaimingMoreThanItsCapacityIsCutToIt) {
-    claim_ = 2040;
-    Expect(8, [this](bool on) { ulmot_RegisterIOCTLProcessorCallback(p_, on ? Callback : nullptr, this); },
-           {{true, 100, Array(1, {1, 2, 3}), Concat({Array(2, Claimed()), I8(3, 0)}),
-             {"ulmot_IOCTLRequestHandler: callback response length 2040 beyond its capacity, cut to 1000"}}});
-}
-
 TEST_F(IoctlProcessorTest, DestroyAfterTheLinkWentIsSafe) {
     LogCapture log;
     utr_MemoryLinkDown(pair_);
@@ -397,16 +390,6 @@ TEST_F(Reconnect, NewSessionAndIdAfterTheLinkComesBack) {
     EXPECT_EQ(seen.WaitFor(1), Lines{"removed 3 ts5"});
     reader_->peer().Send({.source = 5, .type = 0, .id = 3, .command = 100, .objectType = 23, .body = {}});
     EXPECT_EQ(reader_->NextRequest(), Message({5, 8, 0x43, 100, 23, 0}, I8(3, 5))) << "its IOCTL callback's status";
-}
-
-TEST_F(Reconnect, DestroyWhileReconnectingStopsTheLoop) {
-    LogCapture log;
-    utr_MemoryLinkDown(pair_);
-    ASSERT_TRUE(WaitUntil([&] { return ulmot_GetClientSession(client_) == nullptr; }));
-    ulmot_DestroyClientProcessor(std::exchange(client_, nullptr));
-    utr_MemoryRestore(pair_);
-    EXPECT_EQ(reader_->registrations() * 10 + reader_->deregistrations(), 10) << "one registration, no deregistration";
-    EXPECT_EQ(log.Lines(), Lines{kTerminated});
 }
 
 TEST_F(Reconnect, DestroyRacingTheEndOfTheLinkIsSafe) {

@@ -281,37 +281,6 @@ TEST_F(InboundQueue, MalformedFramesAreLoggedAndReleasedAndTheSessionGoesOn) {
 
 using Destroy = SessionTest;
 
-// Eight callers wait for their responses and a handler, which sent one
-// request that was answered, waits for a slot: the destroy releases them all
-// at once, and the queue thread stops in time.
-TEST_F(Destroy, ReleasesWaitingCallersPromptly) {
-    struct Context { Session *s; Recorder results; } c{session_, {}};
-    ulmot_SessionRegisterEventHandler(session_, [](void *x, const uint8_t *, uint16_t, uint32_t, MessageBlock *b) {
-        freemsg(b);
-        static_cast<Context *>(x)->results.Add("called");
-        return static_cast<Context *>(x)->results.Add(std::to_string(Call(static_cast<Context *>(x)->s))), 0;
-    }, &c);
-    peer_->SendEvent(2, 0, TimestampBody(1));
-    peer_->Respond(peer_->Receive(), ResultBody(42));
-    ASSERT_EQ(c.results.WaitFor(2).size(), 2u);
-    AsyncRequest r[8];
-    for (auto &one : r) {
-        one.Start(session_, 1, 0, 8, 0);
-        ASSERT_FALSE(peer_->Receive().empty());
-    }
-    peer_->SendEvent(2, 0, TimestampBody(2));
-    ASSERT_EQ(c.results.WaitFor(3).size(), 3u);
-    std::this_thread::sleep_for(std::chrono::milliseconds(50));  // on into its wait for a slot: nothing shows it
-    LogCapture log;
-    ulmot_DestroySession(std::exchange(session_, nullptr));
-    for (auto &one : r) one.Join();
-    for (auto &one : r) EXPECT_EQ(one.result, -1);
-    EXPECT_EQ(c.results.Take(), (Lines{"called", "42", "called", "-1"}));
-    EXPECT_TRUE(peer_->Receive(0).empty()) << "the handler sent nothing";
-    EXPECT_EQ(log.Lines(), (Lines{"AllocateMessage: Timeout waiting for an avialable message",
-                                  "ulmot_SendSessionMessage: Failed to allocate session message"}));
-}
-
 TEST_F(Destroy, QueueThreadStuckInAHandlerIsLeftToFinishSafely) {
     Deliveries d;
     QueueBehindTheGate(session_, *peer_, d, 5);

@@ -4,8 +4,6 @@
 // (the application thread making the calls, the session's receive and queue
 // threads) calls malloc, calloc, realloc or an aligned allocation. The
 // reader's own threads may allocate: they are the far end, not the library.
-// Nor does the fault wrapper, on any thread, for a message that passes
-// through its scripts.
 //
 // malloc and friends are replaced in this executable and forward to glibc's
 // own entry points; operator new reaches them through libstdc++. The
@@ -129,39 +127,6 @@ TEST_F(ZeroAllocation, RequestsAndTagReportsAllocateNothingOnTheClientSide) {
     g_counting = false;
     EXPECT_EQ(g_clientAllocations.load(), 0u) << "allocations on the client side";
     EXPECT_GT(g_otherAllocations.load(), 0u) << "the counter works: the reader's threads do allocate";
-}
-
-// Duplicates, messages held for reordering and delayed events, both ways:
-// the wrapper's rings and the pool blocks hold them all.
-using FaultWrapper = PoolTest;
-
-TEST_F(FaultWrapper, MessagesPassThroughActiveScriptsWithoutAnAllocation) {
-    utr_MemoryPair *pair = utr_MemoryPairCreate("near", "far", 0);
-    Transport *far = utr_MemoryEndpoint(pair, UTR_SIDE_B);
-    Transport *fault = utr_FaultCreate(utr_MemoryEndpoint(pair, UTR_SIDE_A), "faulty");
-    for (uint32_t dir : {UTR_OUTBOUND, UTR_INBOUND}) {
-        utr_FaultDuplicate(fault, dir, 20, UTR_MATCH_ANY);
-        utr_FaultReorder(fault, dir, 20, UTR_MATCH_ANY);
-        utr_FaultDelay(fault, dir, 20, 1, UTR_MATCH_EVENT);
-    }
-    std::vector<MessageBlock *> blocks;  // requests, responses and events in turn
-    for (uint8_t i = 0; i < 120; ++i) blocks.push_back(BlockWith({1, 2, uint8_t((i % 3) << 6), 0, 0, 0, 0, 1, i}, 0));
-    const auto received = [](Transport *t) {
-        MessageBlock *b = nullptr;
-        return t->receive(t, &b, 5) == ULMOT_OK ? (freemsg(b), true) : false;
-    };
-    const uint64_t before = g_clientAllocations + g_otherAllocations;
-    g_counting = true;
-    for (size_t i = 0; i < blocks.size(); i += 2) {
-        fault->send(fault, blocks[i], 0);
-        far->send(far, blocks[i + 1], 0);
-        while (received(far) || received(fault)) {
-        }
-    }
-    g_counting = false;
-    EXPECT_EQ(g_clientAllocations + g_otherAllocations - before, 0u);
-    utr_FaultDestroy(fault);
-    utr_MemoryPairDestroy(pair);
 }
 
 }  // namespace

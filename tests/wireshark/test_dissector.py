@@ -14,7 +14,6 @@ import json
 import os
 import struct
 import subprocess
-import time
 import xml.etree.ElementTree as ET
 
 import pytest
@@ -507,12 +506,12 @@ def test_frames_made_by_hand(handmade, what, records, fields, warnings):
 
 # ---- captures the tools write ---------------------------------------------------------------------------------
 
-TOOL, READERD = os.environ.get("ULMOT_TOOL", ""), os.environ.get("ULMOT_READERD", "")
+TOOL = os.environ.get("ULMOT_TOOL", "")
 
 
 def tools_built():
-    if not (TOOL and READERD):
-        pytest.skip("ULMOT_TOOL and ULMOT_READERD name the built programs (set by ctest)")
+    if not TOOL:
+        pytest.skip("ULMOT_TOOL names the built ulmot tool (set by ctest)")
 
 
 def inventory(*options):
@@ -535,28 +534,6 @@ def test_a_capture_that_cannot_be_written_is_said_once_and_the_command_goes_on(t
     tools_built()
     epcs, stderr = inventory("--capture", str(tmp_path / "no" / "such.pcapng"))
     assert len(epcs) > 100 and stderr.count("cannot write the capture to") == 1, stderr
-
-
-def test_the_daemon_captures_each_client_as_an_interface_of_its_own(tmp_path):
-    tools_built()
-    path, ready = str(tmp_path / "daemon.pcapng"), str(tmp_path / "addresses")
-    daemon = subprocess.Popen([READERD, "--tcp", "127.0.0.1:0", "--port-file", ready, "--capture", path],
-                              stderr=subprocess.DEVNULL)
-    try:
-        deadline = time.monotonic() + 20
-        while not os.path.exists(ready) and time.monotonic() < deadline:
-            time.sleep(0.05)
-        address = open(ready).read().split()[0]
-        clients = [subprocess.Popen([TOOL, "info", "--json", "--connect", address],
-                                    stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL) for _ in range(2)]
-        assert [c.wait(timeout=60) for c in clients] == [0, 0]
-    finally:
-        daemon.terminate()
-        assert daemon.wait(timeout=30) == 0
-    frames = subprocess.run(["tshark", "-r", path, "-T", "fields", "-e", "frame.interface_name"],
-                            capture_output=True, text=True, timeout=60).stdout.splitlines()
-    assert sorted({name.rsplit(":", 1)[0] for name in frames}) == ["client 1 tcp:127.0.0.1", "client 2 tcp:127.0.0.1"]
-    assert len(frames) > 40
 
 
 def test_requests_pair_with_responses_of_their_own_connection(tmp_path):
